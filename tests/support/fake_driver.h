@@ -1,0 +1,97 @@
+// A scriptable kernel driver for unit tests of the driver access layer and the session.
+//
+// A FakeBus is a bus that tests plug devices into and pull them out of; every driver file the
+// layer opens on it (through factory()) sees those arrivals and departures as events, answers
+// transfers through the test's handler, and records what it was asked. Thread-safe: tests drive
+// it from their own thread while the layer's event threads wait on it.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "usb/kernel_driver.h"
+
+namespace bvu {
+namespace test {
+
+struct FakeTransfer {
+    uint32_t uniqueId;
+    uint32_t pipe;
+    uint32_t read;
+    std::vector<uint8_t> setup;  // 8 bytes for control transfers
+    std::vector<uint8_t> data;   // OUT data as sent
+    uint32_t size;
+    uint32_t timeoutMs;
+};
+
+class FakeBus : public std::enable_shared_from_this<FakeBus> {
+public:
+    using TransferHandler = std::function<UDA_STATUS(kd::TransferRequest&)>;
+
+    static std::shared_ptr<FakeBus> create() { return std::shared_ptr<FakeBus>(new FakeBus); }
+
+    // A device with one configuration and one interface (number interfaceNumber, alternate
+    // setting 0) carrying bulk OUT pipes with the given endpoint addresses.
+    static UDA_DeviceInfo makeInfo(uint16_t vendorId, uint16_t productId,
+                                   uint8_t interfaceNumber = 0,
+                                   std::vector<uint32_t> pipes = {0x02, 0x04},
+                                   uint16_t bcdDevice = 0x0200);
+
+    // The factory to hand to kd::setKernelDriverFactory.
+    kd::KernelDriverFactory factory();
+
+    // Plugs a device in: every registered file whose match table fits gets an attach event.
+    uint32_t plug(const UDA_DeviceInfo& info);
+    // Pulls it out: detach events; later transfers to it fail with "Device not found".
+    void unplug(uint32_t uniqueId);
+
+    // Answers transfers (default: success, nothing moved). Runs on the caller's thread.
+    void onTransfer(TransferHandler handler);
+    void onSetInterface(std::function<UDA_STATUS(uint32_t id, uint32_t iface, uint32_t alt)> h);
+
+    // Knobs for failures of the driver itself.
+    void setVersion(uint32_t version);
+    void setOpenStatus(UDA_STATUS status);  // openKernelDriver fails with it when non-zero
+    void setRegisterStatus(UDA_STATUS status);
+
+    // What happened.
+    std::vector<FakeTransfer> transfers() const;
+    size_t transferCount() const;
+    std::vector<kd::EventRecord> acknowledgements() const;
+    std::vector<kd::EventRecord> registrations() const;
+    int openFiles() const;
+    // Waits (real time) until at least n acknowledgements have been seen.
+    bool waitForAcknowledgements(size_t n, int timeoutMs = 5000) const;
+
+private:
+    class File;
+    FakeBus() = default;
+    struct Device {
+        UDA_DeviceInfo info;
+        bool present = true;
+    };
+    bool matches(const File& file, const UDA_DeviceInfo& info) const;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::map<uint32_t, Device> devices_;
+    std::vector<File*> files_;
+    uint32_t nextId_ = 100;
+    uint32_t nextHandle_ = 1;
+    uint32_t version_ = 811;
+    UDA_STATUS openStatus_ = 0;
+    UDA_STATUS registerStatus_ = 0;
+    TransferHandler transferHandler_;
+    std::function<UDA_STATUS(uint32_t, uint32_t, uint32_t)> setInterfaceHandler_;
+    std::vector<FakeTransfer> transfers_;
+    std::vector<kd::EventRecord> acks_;
+    std::vector<kd::EventRecord> registrations_;
+};
+
+}  // namespace test
+}  // namespace bvu

@@ -1,0 +1,35 @@
+// Status codes of the driver access layer and their fixed English texts.
+#pragma once
+
+#include <cstdint>
+
+typedef uint32_t UDA_STATUS;
+
+enum : UDA_STATUS {
+    UDA_SUCCESS = 0x00000000,
+    UDA_ERROR = 0x20000000,
+    UDA_INVALID_PIPE_NUMBER = 0x20000002,
+    UDA_INSUFFICIENT_RESOURCES = 0x20000005,
+    UDA_INTERNAL_SYSTEM_ERROR = 0x20000007,
+    UDA_FUNCTION_NOT_IMPLEMENTED = 0x2000000A,
+    UDA_RESOURCE_OVERLAP = 0x2000000E,
+    UDA_DEVICE_NOT_FOUND = 0x2000000F,
+    UDA_WRONG_UNIQUE_ID = 0x20000010,
+    UDA_TIMEOUT_EXPIRED = 0x20000015,
+    UDA_IRP_CANCELLED = 0x20000016,
+    UDA_NO_EVENTS = 0x2000001A,
+    UDA_INVALID_PARAMETER = 0x2000001B,
+    UDA_INCORRECT_VERSION = 0x2000001C,
+    UDA_FAILED_TO_OPEN_DRIVER = 0x2000001E,
+    UDA_OPERATION_FAILED = 0x20000020,
+    UDA_INVALID_DRIVER_HANDLE_STATUS = 0xFFFFFFFF,  // the preset status of a request
+    UDA_USBD_ERROR = 0x80000000,
+    UDA_HC_DEVICE_NOT_RESPONDING = 0xC0000005,
+    UDA_HC_STALL_PID = 0xC0000004,
+    UDA_HC_DATA_OVERRUN = 0xC0000008,
+    UDA_USBD_TRANSFER_CANCELED = 0xC0010000,
+};
+
+// The text of a status: the first row of the table with that code, or
+// "Unrecognized error code". Never null; the text is static.
+const char* statusText(UDA_STATUS status);

@@ -1,0 +1,168 @@
+// USBUtils: the one USB device session of a process.
+//
+// The program's entry function creates it as a local object before anything else touches USB
+// and destroys it on the way out; everything else reaches it through USBUtils::instance().
+// The session makes two driver subscriptions, one for the device in run mode and one for its
+// bootloader, and keeps the attached device of each in a slot. A request for one guise waits
+// (up to 10 seconds on the clock) for that guise to attach, so a caller can switch modes and
+// simply issue the next request.
+//
+// Threads: the session is used by one requesting thread at a time (not safe for two at once).
+// The attach and detach callbacks run on the driver layer's event threads and hand the slot to
+// the requesting thread through the slot's attach event, without a lock (see DeviceSlot).
+//
+// Errors: every failure is thrown, as USBUtils::Error ("USB communication error: " + detail)
+// for any failed exchange with the device or the driver, USBUtils::NotInit for use without a
+// session and USBUtils::AlreadyInstantiated for a second session. Nothing is retried or logged.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/win32.h"
+#include "usb/bvexbase.h"
+#include "usb/uda.h"
+
+// A control transfer's 8-byte setup stage, as on the bus (16-bit fields little-endian).
+struct SetupPacket {
+    uint8_t bytes[8];
+
+    SetupPacket(uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
+                uint16_t wLength);
+    // The device's own requests: wValue = a*256 + b, wIndex = indexHigh*256 + indexLow.
+    SetupPacket(uint8_t bmRequestType, uint8_t bRequest, uint8_t a, uint8_t b, uint8_t indexHigh,
+                uint8_t indexLow, uint16_t wLength);
+
+    uint8_t requestType() const { return bytes[0]; }
+    uint8_t request() const { return bytes[1]; }
+    uint16_t value() const { return static_cast<uint16_t>(bytes[2] | (bytes[3] << 8)); }
+    uint16_t index() const { return static_cast<uint16_t>(bytes[4] | (bytes[5] << 8)); }
+    uint16_t length() const { return static_cast<uint16_t>(bytes[6] | (bytes[7] << 8)); }
+};
+
+// The answer of DFU_GETSTATUS.
+struct DfuStatus {
+    uint32_t status;       // bStatus
+    uint32_t pollTimeout;  // bwPollTimeout, milliseconds
+    uint32_t state;        // bState
+};
+
+class USBUtils {
+public:
+    class Error : public BVExBase {
+    public:
+        explicit Error(const std::string& detail);
+        ~Error() override = default;
+    };
+    class NotInit : public BVExBase {
+    public:
+        NotInit();
+    };
+    class AlreadyInstantiated : public BVExBase {
+    public:
+        AlreadyInstantiated();
+    };
+
+    enum SlotState : int32_t { Detached = 0, Attached = 1, Ready = 2 };
+
+    // One guise of the device. The attach callback writes device and setInterfaceStatus before
+    // it stores state (release) and signals attachEvent; the requesting thread reads them only
+    // after its wait on attachEvent or after loading state Ready (acquire). The fields are
+    // atomics so that this hand-over without a lock is well defined.
+    struct DeviceSlot {
+        std::atomic<int32_t> state{Detached};
+        uint32_t interfaceNumber = 0;   // the interface the slot accepts; never changed
+        uint32_t alternateSetting = 0;  // selected on attach; never changed
+        std::atomic<UDA_DEVICE_HANDLE> device{nullptr};
+        HANDLE attachEvent = nullptr;  // auto-reset; one signal per accepted attach
+        std::atomic<UDA_STATUS> setInterfaceStatus{0};
+        UDA_DRIVER_HANDLE driver = nullptr;
+    };
+
+    // Opens the session: the two subscriptions. Throws AlreadyInstantiated while another
+    // session lives (which stays untouched), or Error when an event or a subscription cannot be
+    // made (then no session exists and a later construction may be tried).
+    USBUtils();
+    // Closes the session: both subscriptions released, their event threads ended.
+    ~USBUtils();
+    USBUtils(const USBUtils&) = delete;
+    USBUtils& operator=(const USBUtils&) = delete;
+
+    // The live session; throws NotInit when there is none.
+    static USBUtils& instance();
+
+    // ---- Run-mode requests (each waits for the run-mode device first) -----------------------
+    // All transfers time out after 5000 ms; a failure throws Error with the request's prefix
+    // and the driver status text.
+
+    uint8_t deviceRelease();  // major byte of bcdDevice; 0 when the reply is short
+    void getDeviceStatus();   // presence check
+    void command(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+    void write(uint8_t a, uint8_t b, uint16_t address, const void* data, uint16_t length);
+    void write(uint8_t a, uint8_t b, const void* data, uint16_t length);
+    // Returns the number of bytes received (never more than length).
+    uint32_t read(uint8_t a, uint8_t b, uint16_t address, void* buffer, uint16_t length);
+    uint32_t read(uint8_t a, uint8_t b, void* buffer, uint16_t length);
+    void download(const void* data, uint32_t length);  // BVR_DNLOAD, pieces of 0x8000 on 0x04
+    void bulkWrite(const void* data, uint32_t length);  // bulk endpoint 0x02
+    void bulkCommand(uint8_t x, uint8_t y, uint8_t z);
+
+    std::string readInfoString(uint8_t n);
+    std::string readMemoryString(uint16_t address, uint16_t length);
+    std::string serialNumber();
+    std::string controlFirmwareVersion();
+    std::string pcbRevision();
+    std::string firmwareVersion();
+    std::string videoFirmwareVersion();
+    bool isNTSC();
+    void setNTSC();
+    void setPAL();
+    void setFirmwareVersion(const std::string& text);
+
+    // Sends the device into its bootloader (returns without waiting for the re-enumeration).
+    void enterDfuMode();
+    // Makes a device in its bootloader start its application; wait == 1 sleeps 7 s after.
+    void startApplication(int wait);
+
+    // ---- DFU requests (each waits for the bootloader first) ---------------------------------
+
+    void dfuDownload(const void* data, uint16_t length);
+    void dfuUpload(void* buffer, uint16_t length);
+    DfuStatus dfuGetStatus();
+    void dfuClearStatus();
+    uint8_t dfuGetState();
+    // Returns when the device reports dfuIDLE. Throws Error when it reports dfuERROR, or when it
+    // is not idle within 60 s on the clock.
+    void dfuWaitIdle();
+    bool setBootloaderFlag(bool flag);
+    void writeConfigurationByte();
+    static std::string dfuStateName(uint32_t state);
+    static std::string dfuStatusName(uint32_t status);
+
+    // ---- Slots, waits, pipes ----------------------------------------------------------------
+
+    UDA_DEVICE_HANDLE waitForDevice();
+    UDA_DEVICE_HANDLE waitForBootloader();
+    bool isDevicePresent() const;
+    bool isBootloaderPresent() const;
+    // The pipe record with this number in the device's first active interface's active
+    // alternate setting; throws Error("Could not find USB pipe.") when there is none.
+    UDA_PipeInfo findPipe(UDA_DEVICE_HANDLE device, uint32_t pipeNumber);
+    // Nothing when status is 0; otherwise throws Error(prefix + statusText(status)).
+    static void checkStatus(UDA_STATUS status, const std::string& prefix);
+
+    int32_t blockNumberForTests() const { return blockNumber; }
+
+private:
+    struct Impl;
+    UDA_DEVICE_HANDLE waitForSlot(DeviceSlot& slot, const char* waitPrefix,
+                                  const char* attachError);
+    uint32_t controlTransfer(UDA_DEVICE_HANDLE device, const SetupPacket& setup, void* data,
+                             bool read, const std::string& prefix);
+
+    std::unique_ptr<Impl> impl;
+    int32_t blockNumber = 0xFF;  // numbers DFU downloads and uploads; never reset
+    static std::atomic<USBUtils*> instance_;
+};
