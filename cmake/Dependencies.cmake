@@ -35,3 +35,32 @@ if(BVU_BUILD_TESTS)
   add_subdirectory(${BVU_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   include(GoogleTest)
 endif()
+
+# nlohmann-json (header only): the emulator's state file.
+add_library(bvu_json INTERFACE)
+if(CMAKE_CROSSCOMPILING)
+  set(_bvu_json_dir ${CMAKE_BINARY_DIR}/json-include)
+  if(NOT EXISTS ${_bvu_json_dir}/nlohmann)
+    file(MAKE_DIRECTORY ${_bvu_json_dir})
+    file(CREATE_LINK /usr/include/nlohmann ${_bvu_json_dir}/nlohmann SYMBOLIC)
+  endif()
+  target_include_directories(bvu_json SYSTEM INTERFACE ${_bvu_json_dir})
+else()
+  find_path(BVU_JSON_INCLUDE nlohmann/json.hpp REQUIRED)
+  target_include_directories(bvu_json SYSTEM INTERFACE ${BVU_JSON_INCLUDE})
+endif()
+
+# Authenticated deciphering of the embedded firmware records: OpenSSL's libcrypto natively,
+# CNG (bcrypt) on Windows. The build-time record tool always runs natively and uses OpenSSL.
+add_library(bvu_crypto_backend INTERFACE)
+if(WIN32)
+  target_link_libraries(bvu_crypto_backend INTERFACE bcrypt)
+else()
+  find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+  target_link_libraries(bvu_crypto_backend INTERFACE OpenSSL::Crypto)
+endif()
+
+# The terminal front end of the dialog on POSIX.
+if(NOT WIN32)
+  find_package(Curses)
+endif()
