@@ -129,7 +129,8 @@ public:
     // ---- DFU requests (each waits for the bootloader first) ---------------------------------
 
     void dfuDownload(const void* data, uint16_t length);
-    void dfuUpload(void* buffer, uint16_t length);
+    // Returns the number of bytes received (never more than length).
+    uint32_t dfuUpload(void* buffer, uint16_t length);
     DfuStatus dfuGetStatus();
     void dfuClearStatus();
     uint8_t dfuGetState();
