@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the sanitizer and Windows presets, and runs every suite:
+# natively under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and the
+# cross-built Windows test binaries under Wine (with a virtual display for the dialog).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+started=$(date +%s)
+step() { printf '\n=== %s (%ds)\n' "$*" $(( $(date +%s) - started )); }
+
+step "Installing dependencies"
+scripts/install-deps.sh
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:verify_asan_link_order=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+jobs=$(nproc)
+
+status=0
+for preset in linux-asan linux-tsan mingw; do
+  step "Configuring and building $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$jobs"
+done
+
+for preset in linux-asan linux-tsan; do
+  step "Testing $preset"
+  ctest --preset "$preset" -j"$jobs" || status=1
+done
+
+step "Testing mingw under Wine"
+xvfb-run -a -s "-screen 0 1024x768x24" ctest --preset mingw -j"$jobs" || status=1
+
+step "Done (status $status)"
+exit $status
