@@ -1,0 +1,59 @@
+// The exit codes that no outside cause can provoke in the real program: an error of the system's
+// own that is not a USB error (3), and a foreign exception (4). Run in process over the fake
+// driver.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "modeswitch/modeswitch.h"
+#include "platform/clock.h"
+#include "tests/support/fake_driver.h"
+#include "usb/usbutils.h"
+
+namespace {
+
+using bvu::test::FakeBus;
+
+class ModeSwitchCodes : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        bvu::clock::setTimeScaleForTests(0.01);
+        bvu::kd::setKernelDriverFactory(bus->factory());
+    }
+    void TearDown() override {
+        bvu::kd::setKernelDriverFactory({});
+        bvu::clock::setTimeScaleForTests(1.0);
+    }
+    int run(std::vector<const char*> args, std::string* err) {
+        args.insert(args.begin(), "modeswitch");
+        testing::internal::CaptureStderr();
+        int code =
+            bvu::runModeSwitch(static_cast<int>(args.size()), const_cast<char**>(args.data()));
+        *err = testing::internal::GetCapturedStderr();
+        return code;
+    }
+    std::shared_ptr<FakeBus> bus = FakeBus::create();
+};
+
+TEST_F(ModeSwitchCodes, AnotherErrorOfTheSystemIsAnInternalError) {
+    USBUtils first;  // the tool's own session then cannot be opened
+    std::string err;
+    EXPECT_EQ(run({"-dfu"}, &err), 3);
+    EXPECT_EQ(err, "Internal error.\n");
+}
+
+TEST_F(ModeSwitchCodes, AForeignExceptionIsAnUnknownError) {
+    bus->plug(FakeBus::makeInfo(0x03EB, 0x3014));
+    bus->onTransfer([](bvu::kd::TransferRequest&) -> UDA_STATUS {
+        throw std::runtime_error("out of the blue");
+    });
+    std::string err;
+    EXPECT_EQ(run({"-dfu"}, &err), 4);
+    EXPECT_EQ(err, "Unknown error.\n");
+    EXPECT_EQ(run({"-dfu", "-silent"}, &err), 4);
+    EXPECT_EQ(err, "");
+    EXPECT_THROW(USBUtils::instance(), USBUtils::NotInit);  // the session went with the error
+}
+
+}  // namespace
