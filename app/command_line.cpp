@@ -1,0 +1,110 @@
+#include "app/command_line.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <ostream>
+
+#include "app/update_settings.h"
+
+std::vector<std::string> tokenizeCommandLine(const std::string& text) {
+    std::vector<std::string> tokens;
+    std::string current;
+    for (char c : text) {
+        if (std::isspace(static_cast<unsigned char>(c))) {
+            if (!current.empty()) {
+                tokens.push_back(current);
+                current.clear();
+            }
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty()) {
+        tokens.push_back(current);
+    }
+    return tokens;
+}
+
+bool isCommandLineOption(const std::string& token) {
+    static const char* const options[] = {"-dfu",      "-pellinHDMI", "-batch",
+                                          "-calib",    "-nocalib",    "-nomicro",
+                                          "-noverify", "-nofpga",     "-correction"};
+    for (const char* option : options) {
+        if (token == option) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool parseCorrectionFactor(const std::string& text, float* factor) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) {
+        return false;
+    }
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(begin, &end);
+    if (end != begin + text.size() || errno == ERANGE) {
+        return false;
+    }
+    const float narrowed = static_cast<float>(value);
+    // nan fails both comparisons; inf and values beyond float's range fail isfinite; values that
+    // underflow to 0 as a float fail the comparison.
+    if (!(value > 0.0) || !std::isfinite(narrowed) || !(narrowed > 0.0f)) {
+        return false;
+    }
+    *factor = narrowed;
+    return true;
+}
+
+bool applyCommandLine(const std::string& text, UpdateSettings& settings, DeviceActions& device,
+                      std::ostream& errors) {
+    const std::vector<std::string> tokens = tokenizeCommandLine(text);
+    bool deviceAction = false;
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        const std::string& token = tokens[i];
+        if (token == "-dfu") {
+            deviceAction = true;
+            device.enterDfuMode();
+        } else if (token == "-pellinHDMI") {
+            deviceAction = true;
+            device.startApplication(1);
+        } else if (token == "-batch") {
+            settings.batchMode = true;
+        } else if (token == "-calib") {
+            settings.calibrationMode = 1;
+        } else if (token == "-nocalib") {
+            settings.calibrationMode = 0;
+        } else if (token == "-nomicro") {
+            settings.updateControlFirmware = false;
+        } else if (token == "-noverify") {
+            // Accepted for compatibility with older scripts; nothing is read back anyway.
+        } else if (token == "-nofpga") {
+            settings.updateVideoFirmware = false;
+        } else if (token == "-correction") {
+            if (i + 1 == tokens.size()) {
+                errors << "Option '-correction' requires argument. Ignored." << std::endl;
+                break;
+            }
+            const std::string& value = tokens[i + 1];
+            float factor = 0.0f;
+            if (parseCorrectionFactor(value, &factor)) {
+                settings.correctionFactor = factor;
+                settings.correctionGiven = true;
+                ++i;
+            } else {
+                errors << "Invalid value '" << value << "' for option '-correction'. Ignored."
+                       << std::endl;
+                if (!isCommandLineOption(value)) {
+                    ++i;
+                }
+            }
+        } else {
+            errors << "Invalid command-line argument '" << token << "' ignored" << std::endl;
+        }
+    }
+    return deviceAction;
+}

@@ -1,0 +1,6 @@
+#include "app/update_settings.h"
+
+UpdateSettings& updateSettings() {
+    static UpdateSettings settings;
+    return settings;
+}

@@ -1,0 +1,83 @@
+// The updater's small decisions: the version text, the one inspection question, the old
+// control firmware threshold, and the progress bar's rounding.
+#include <gtest/gtest.h>
+
+#include "app/inspection_choice.h"
+#include "app/program_version.h"
+#include "app/progress_percent.h"
+
+namespace {
+
+TEST(VersionText, MajorDotTwoDigitMinor) {
+    EXPECT_EQ(programVersionText(), "2.07");
+    EXPECT_EQ(versionText(2.071), "2.07");
+    EXPECT_EQ(versionText(2.07), "2.07");  // just below 2.07 in binary
+    EXPECT_EQ(versionText(1.1), "1.10");
+    EXPECT_EQ(versionText(3.0), "3.00");
+    EXPECT_EQ(versionText(12.345), "12.34");
+}
+
+InspectedVersions versions(const char* f, const char* v, const char* c) {
+    return InspectedVersions{f, v, c, "2.07", "1.02", "1.12"};
+}
+
+const char* kUpToDate =
+    "The unit is already up-to-date.\nDo you wish to download the firmware anyway?";
+const char* kDowngrade =
+    "The unit contains a more recent version\nof the firmware. Do you wish to perform a "
+    "downgrade?";
+const char* kVideo =
+    "The unit contains a more recent version\nof the video firmware. Proceeding with the "
+    "update\nwill downgrade this firmware. Do you wish to update?";
+const char* kControl =
+    "The unit contains a more recent version\nof the control firmware. Proceeding with the "
+    "update\nwill downgrade this firmware. Do you wish to update?";
+
+TEST(InspectionQuestion, FirstRuleThatHoldsDecides) {
+    EXPECT_EQ(inspectionQuestion(versions("2.07", "1.01", "1.09")), kUpToDate);
+    // Same package wins even when both firmwares are newer than the carried ones.
+    EXPECT_EQ(inspectionQuestion(versions("2.07", "1.99", "1.99")), kUpToDate);
+    EXPECT_EQ(inspectionQuestion(versions("2.10", "1.99", "1.99")), kDowngrade);
+    EXPECT_EQ(inspectionQuestion(versions("1.99", "1.03", "1.99")), kVideo);
+    EXPECT_EQ(inspectionQuestion(versions("", "1.02", "1.13")), kControl);
+    EXPECT_EQ(inspectionQuestion(versions("1.99", "1.02", "1.12")), "");
+    EXPECT_EQ(inspectionQuestion(versions("", "", "")), "");
+}
+
+TEST(InspectionQuestion, VersionsCompareByCharacters) {
+    EXPECT_EQ(inspectionQuestion(versions("1.99", "1.2", "1.00")), kVideo);        // '2' > '0'
+    EXPECT_EQ(inspectionQuestion(versions("2.07 ", "1.00", "1.00")), kDowngrade);  // longer
+    EXPECT_EQ(inspectionQuestion(versions("2.0", "1.00", "1.00")), "");            // prefix
+    // Bytes compare unsigned: a high byte is greater than any digit.
+    EXPECT_EQ(inspectionQuestion(versions("\xC3", "1.00", "1.00")), kDowngrade);
+}
+
+TEST(OldControlFirmware, BelowOnePointTen) {
+    EXPECT_TRUE(isOldControlFirmware("1.09"));
+    EXPECT_TRUE(isOldControlFirmware("1.0"));
+    EXPECT_TRUE(isOldControlFirmware(""));
+    EXPECT_TRUE(isOldControlFirmware("0.99"));
+    EXPECT_FALSE(isOldControlFirmware("1.10"));
+    EXPECT_FALSE(isOldControlFirmware("1.12"));
+    EXPECT_FALSE(isOldControlFirmware("1.2"));
+}
+
+TEST(ProgressPercent, WholePercentRoundedHalfUp) {
+    EXPECT_EQ(progressPercent(0.004f), 0);
+    EXPECT_EQ(progressPercent(0.5f), 50);
+    EXPECT_EQ(progressPercent(0.996f), 100);
+    EXPECT_EQ(progressPercent(1.0f), 100);
+    EXPECT_EQ(progressPercent(1.0f / 12), 8);
+    EXPECT_EQ(progressPercent(0.125f), 13);  // exactly half: up
+    EXPECT_EQ(progressPercent(2.0f / 11), 18);
+}
+
+TEST(ProgressPercent, OutOfRangeFractionsStayOnTheBar) {
+    EXPECT_EQ(progressPercent(0.0f), 0);
+    EXPECT_EQ(progressPercent(-0.5f), 0);
+    EXPECT_EQ(progressPercent(1.5f), 100);
+    EXPECT_EQ(progressPercent(__builtin_nanf("")), 0);
+    EXPECT_EQ(progressPercent(__builtin_inff()), 100);
+}
+
+}  // namespace
