@@ -1,0 +1,33 @@
+#include "app/init_thread.h"
+
+#include <string>
+
+#include "app/messages.h"
+#include "usb/usbutils.h"
+
+void InitThread::run() {
+    std::string errorText;
+    try {
+        try {
+            USBUtils& usb = USBUtils::instance();
+            usb.startApplication(1);
+            usb.getDeviceStatus();  // the answer itself does not matter, only that there is one
+        } catch (const USBUtils::Error&) {
+            errorText =
+                "Could not find the device using USB\n(Check that the device is properly "
+                "connected)";
+        }
+        // The last action inside the guard, so that exactly one message is posted.
+        if (errorText.empty()) {
+            PostMessageA(dialog_, WM_INIT_OK, 0, 0);
+        }
+    } catch (BVExBase&) {
+        errorText = "Internal error (BVR)";
+    } catch (...) {
+        errorText = "Internal error (SYS)";
+    }
+    if (!errorText.empty()) {
+        MessageBoxA(nullptr, errorText.c_str(), "Error (Brevicor Update Utility)", MB_ICONERROR);
+        PostMessageA(dialog_, WM_INIT_FAILED, 0, 0);
+    }
+}

@@ -1,0 +1,79 @@
+// The dialog's half of the device inspection, on the GUI thread, after the inspection worker
+// has ended (it is joined before the device is read, so the two never use the session at once).
+#include <string>
+
+#include "app/inspection_choice.h"
+#include "app/main_dialog_parts.h"
+#include "app/program_version.h"
+#include "app/resources/resource.h"
+#include "app/update_settings.h"
+#include "update/usbtarselupdater.h"
+#include "usb/usbutils.h"
+
+namespace main_dialog {
+
+INT_PTR onInitOk(HWND dialog, MainDialogState& state, USBUtils& usb) {
+    joinCurrentWorker();
+    enableVideoStandardButtons(dialog, true);
+
+    SetDlgItemTextA(dialog, IDC_SERIAL, ("3014-00" + usb.serialNumber()).c_str());
+    SendMessageA(GetDlgItem(dialog, usb.isNTSC() ? IDC_NTSC : IDC_PAL), BM_SETCHECK, BST_CHECKED,
+                 0);
+    SetDlgItemTextA(dialog, IDC_PCB_REVISION, usb.pcbRevision().c_str());
+
+    InspectedVersions versions;
+    versions.package = usb.firmwareVersion();
+    SetDlgItemTextA(dialog, IDC_FIRMWARE_VERSION, versions.package.c_str());
+    versions.video = usb.videoFirmwareVersion();
+    SetDlgItemTextA(dialog, IDC_VIDEO_CURRENT, versions.video.c_str());
+    versions.control = usb.controlFirmwareVersion();
+    SetDlgItemTextA(dialog, IDC_CONTROL_CURRENT, versions.control.c_str());
+    versions.program = programVersionText();
+    {
+        USBTarselUpdater<0> video;
+        USBTarselUpdater<1> control;
+        versions.carriedVideo = video.version();
+        versions.carriedControl = control.version();
+    }
+    SetDlgItemTextA(dialog, IDC_VIDEO_UPDATE, versions.carriedVideo.c_str());
+    SetDlgItemTextA(dialog, IDC_CONTROL_UPDATE, versions.carriedControl.c_str());
+
+    UpdateSettings& settings = updateSettings();
+    bool updatesOffered = true;
+    if (!settings.batchMode) {
+        const std::string question = inspectionQuestion(versions);
+        if (!question.empty() && MessageBoxA(dialog, question.c_str(), "Confirm Update",
+                                             MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
+            updatesOffered = false;
+        }
+    }
+    // Whatever the answer: the default values are part of any later update of such a device.
+    if (isOldControlFirmware(versions.control)) {
+        settings.oldControlFirmware = true;
+    }
+
+    if (updatesOffered) {
+        state.updateOffered = true;
+        setStatusText(state, "Ready to perform updates.");
+        EnableWindow(GetDlgItem(dialog, IDC_UPDATE), TRUE);
+        if (settings.batchMode) {
+            PostMessageA(dialog, WM_COMMAND, IDC_UPDATE, 0);
+        }
+    } else {
+        setStatusText(state, "No updates to perform.");
+    }
+    return TRUE;
+}
+
+INT_PTR onInitFailed(HWND dialog, MainDialogState& state) {
+    joinCurrentWorker();
+    enableVideoStandardButtons(dialog, true);
+    setStatusText(state, "No updates possible due to errors.");
+    // A script has nobody to press Exit: end as after a failed update.
+    if (updateSettings().batchMode) {
+        PostMessageA(dialog, WM_COMMAND, IDC_EXIT, 0);
+    }
+    return TRUE;
+}
+
+}  // namespace main_dialog

@@ -1,0 +1,6 @@
+// The Windows entry point of the updater (GUI subsystem).
+#include "app/updater_main.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR commandLine, int /*show*/) {
+    return runUpdater(instance, commandLine != nullptr ? commandLine : "");
+}
