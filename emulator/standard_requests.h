@@ -1,0 +1,29 @@
+// The device's descriptors and its answers to the standard USB requests, in both guises.
+// Called by the model with its lock held; nothing here blocks.
+//
+// Run mode: one configuration, one vendor-class interface (number 0 unless the variant says
+// otherwise) with bulk OUT endpoints 0x02 and 0x04. Bootloader: one configuration, one DFU
+// interface in DFU mode (class FE, subclass 01, protocol 02) without endpoints, with its DFU
+// functional descriptor. String descriptors: 1 manufacturer, 2 product, 3 serial (run mode).
+#pragma once
+
+#include <vector>
+
+#include "emulator/device_state.h"
+
+namespace bvu {
+namespace emulator {
+
+uint16_t productIdOf(Guise guise);
+std::vector<uint8_t> deviceDescriptor(const DeviceState& d, Guise guise);
+std::vector<uint8_t> configurationDescriptor(const DeviceState& d, Guise guise);
+
+// SET_INTERFACE: the device has one interface with one alternate setting.
+Reply setInterfaceRequest(const DeviceState& d, uint8_t interfaceNumber, uint8_t alternate);
+
+// Answers r when it is a standard request (bmRequestType bits 6-5 zero) and returns true;
+// returns false for class and vendor requests.
+bool handleStandard(const DeviceState& d, Guise guise, Request& r, Reply* reply);
+
+}  // namespace emulator
+}  // namespace bvu
