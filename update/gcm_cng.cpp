@@ -1,6 +1,7 @@
 // AES-256-GCM deciphering with Windows CNG (bcrypt).
-#include <bcrypt.h>
 #include <windows.h>
+// bcrypt.h needs the Windows base types first.
+#include <bcrypt.h>
 
 #include <climits>
 
