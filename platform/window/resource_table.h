@@ -1,0 +1,58 @@
+// The program's resources as the window layer sees them: the dialog templates and icons of the
+// resource script, turned into a table at build time by bvu_rcgen (see rcgen/rc_parser.h), so the
+// layout exists once, in the script.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace bvu {
+namespace window {
+
+// One control of a template, in template order. id is -1 for a label without identifier.
+// className is as written in the script ("BUTTON" and "STATIC" for the shorthand statements);
+// style includes the statement's default styles and WS_CHILD | WS_VISIBLE.
+struct ControlTemplate {
+    int id;
+    const char* className;
+    const char* text;
+    uint32_t style;
+    uint32_t exStyle;
+    int x, y, cx, cy;  // dialog units
+};
+
+struct DialogTemplate {
+    int resourceId;
+    const char* name;  // the symbol in the script, e.g. "IDD_UPDATE"
+    uint32_t style;
+    uint32_t exStyle;
+    int x, y, cx, cy;  // dialog units
+    const char* caption;
+    const char* fontName;
+    int pointSize;
+    const ControlTemplate* controls;
+    size_t controlCount;
+};
+
+struct IconResource {
+    int resourceId;
+    const char* name;
+    const char* file;  // as named in the script
+};
+
+struct ResourceTable {
+    const DialogTemplate* dialogs;
+    size_t dialogCount;
+    const IconResource* icons;
+    size_t iconCount;
+};
+
+// The generated table (immutable; any thread).
+const ResourceTable& resourceTable();
+
+// Lookups in resourceTable(); null when absent.
+const DialogTemplate* findDialogTemplate(int resourceId);
+const IconResource* findIcon(int resourceId);
+
+}  // namespace window
+}  // namespace bvu
