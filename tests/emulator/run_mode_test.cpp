@@ -175,7 +175,7 @@ TEST_F(RunMode, EntersTheBootloaderByCommandFromRelease2) {
     ASSERT_EQ(p.size(), 1u);
     EXPECT_EQ(p[0].productId, 0x2FFD);
     EXPECT_NE(p[0].busId, first);
-    // (DFU answers: see the bootloader tests)
+    EXPECT_EQ(getState(), 2);  // dfuIDLE
 }
 
 TEST_F(RunMode, Release1IgnoresTheCommandAndTakesTheBulkMessage) {
