@@ -427,8 +427,15 @@ std::unique_ptr<kd::KernelDriver> openEmulatorDriver(const std::string& statePat
     if (!bus) {
         // The layer above turns this into "Failed to open USB driver" and nothing more; the
         // user needs to know which file to look at.
-        std::fprintf(stderr, "Emulated USB device: cannot use state file \"%s\": %s\n",
-                     statePath.c_str(), why.empty() ? "it cannot be read" : why.c_str());
+        if (statePath.empty()) {
+            std::fprintf(stderr,
+                         "Emulated USB device: no state file given (BVU_USB=emulator:PATH)\n");
+        } else if (why.find(statePath) != std::string::npos) {
+            std::fprintf(stderr, "Emulated USB device: %s\n", why.c_str());  // names the file
+        } else {
+            std::fprintf(stderr, "Emulated USB device: cannot use state file \"%s\": %s\n",
+                         statePath.c_str(), why.empty() ? "it cannot be read" : why.c_str());
+        }
         std::fflush(stderr);
         *status = UDA_FAILED_TO_OPEN_DRIVER;
         return nullptr;
