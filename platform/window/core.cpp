@@ -142,6 +142,8 @@ INT_PTR Core::runDialog(const DialogTemplate& templ, DLGPROC proc, LPARAM param)
         fe->dialogOpened(dialog);
     dispatch(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(focus), param);
     Lock lock(mutex_);
+    find(dialog)->shown = true;
+    cv_.notify_all();
     pump(
         lock, [&] { return find(dialog)->ended; }, dialog);
     return find(dialog)->result;
@@ -628,7 +630,8 @@ Core::Click Core::clickOnOwnerThread(HWND control, bool byUser) {
 
 HWND Core::openDialog() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return openDialog_;
+    Window* d = find(openDialog_);
+    return d != nullptr && d->shown ? openDialog_ : nullptr;
 }
 
 HWND Core::dialogItem(HWND dialog, int id) {
@@ -693,7 +696,7 @@ ControlView viewOf(const Window& w) {
 bool Core::dialogView(DialogView* out) {
     std::lock_guard<std::mutex> lock(mutex_);
     Window* d = find(openDialog_);
-    if (d == nullptr)
+    if (d == nullptr || !d->shown)
         return false;
     out->handle = d->handle;
     out->caption = d->text;
@@ -718,7 +721,10 @@ bool Core::controlView(HWND control, ControlView* out) {
 
 bool Core::waitForDialog(clock::TimePoint deadline) {
     Lock lock(mutex_);
-    return cv_.wait_until(lock, deadline, [&] { return openDialog_ != nullptr; });
+    return cv_.wait_until(lock, deadline, [&] {
+        Window* d = find(openDialog_);
+        return d != nullptr && d->shown;
+    });
 }
 
 bool Core::waitForNoDialog(clock::TimePoint deadline) {
@@ -730,7 +736,7 @@ bool Core::waitForEnabled(int id, bool enabled, clock::TimePoint deadline) {
     Lock lock(mutex_);
     return cv_.wait_until(lock, deadline, [&] {
         Window* d = find(openDialog_);
-        if (d == nullptr)
+        if (d == nullptr || !d->shown)
             return false;
         for (HWND h : d->children) {
             Window* c = find(h);

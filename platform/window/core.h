@@ -69,7 +69,7 @@ class Core {
     enum class Click { NoControl = 0, Done, Disabled, Blocked, Inert };
     Click clickOnOwnerThread(HWND control, bool byUser);
 
-    // Reading state.
+    // Reading state. openDialog: the dialog once WM_INITDIALOG has been handled, else null.
     HWND openDialog();
     HWND dialogItem(HWND dialog, int id);
     bool isWindow(HWND window);
@@ -79,7 +79,7 @@ class Core {
     bool dialogView(DialogView* out);  // the open dialog; false when none
     bool controlView(HWND control, ControlView* out);
 
-    // Waits (deadline on the clock) for: a dialog to be open; the open dialog to have ended;
+    // Waits (deadline on the clock) for: a dialog to be open (initialised); no dialog;
     // a control of the open dialog to be in the given enabled state; an unanswered box.
     bool waitForDialog(clock::TimePoint deadline);
     bool waitForNoDialog(clock::TimePoint deadline);

@@ -32,6 +32,7 @@ struct Window {
     // Dialogs only.
     DLGPROC proc = nullptr;
     std::vector<HWND> children;  // template order, then controls created later
+    bool shown = false;          // WM_INITDIALOG has been handled
     bool ended = false;
     INT_PTR result = 0;
     HICON icons[2] = {nullptr, nullptr};  // ICON_SMALL, ICON_BIG
