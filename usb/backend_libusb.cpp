@@ -11,6 +11,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -199,8 +200,12 @@ class Context {
 // it; the libusb handle is closed when the last of them lets go.
 class Device {
   public:
-    Device(std::shared_ptr<Context> context, libusb_device* device)
-        : context_(std::move(context)), device_(libusb_ref_device(device)) {}
+    // endpoints: the endpoint addresses of the active configuration, read at the arrival (the
+    // descriptors may no longer be readable once the device has gone).
+    Device(std::shared_ptr<Context> context, libusb_device* device, std::set<uint8_t> endpoints)
+        : context_(std::move(context)),
+          device_(libusb_ref_device(device)),
+          endpoints_(std::move(endpoints)) {}
 
     ~Device() {
         if (handle_ != nullptr) {
@@ -215,6 +220,7 @@ class Device {
     Device& operator=(const Device&) = delete;
 
     libusb_device* device() const { return device_; }
+    bool hasEndpoint(uint32_t address) const { return endpoints_.count(address) != 0; }
     bool gone() const { return gone_.load(); }
     void markGone() { gone_.store(true); }
 
@@ -274,6 +280,7 @@ class Device {
 
     const std::shared_ptr<Context> context_;  // libusb lives as long as the handle
     libusb_device* const device_;
+    const std::set<uint8_t> endpoints_;
     std::atomic<bool> gone_{false};
     std::mutex mutex_;  // guards what follows
     libusb_device_handle* handle_ = nullptr;
@@ -319,6 +326,24 @@ bool deviceMatches(libusb_device* device, const std::vector<UDA_MatchTable>& tab
             return true;
     }
     return false;
+}
+
+std::set<uint8_t> endpointsOf(libusb_device* device) {
+    std::set<uint8_t> endpoints;
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0)
+        return endpoints;
+    for (int i = 0; i < config->bNumInterfaces; ++i) {
+        const libusb_interface& iface = config->interface[i];
+        for (int a = 0; a < iface.num_altsetting; ++a) {
+            const libusb_interface_descriptor& alt = iface.altsetting[a];
+            for (int e = 0; e < alt.bNumEndpoints; ++e) {
+                endpoints.insert(alt.endpoint[e].bEndpointAddress);
+            }
+        }
+    }
+    libusb_free_config_descriptor(config);
+    return endpoints;
 }
 
 UDA_PipeInfo pipeFrom(const libusb_endpoint_descriptor& e) {
@@ -506,7 +531,7 @@ class LibusbDriver final : public KernelDriver {
         UDA_STATUS s = device->handleForTransfer(&handle, &claimed);
         if (s == 0) {
             s = request.pipe == 0 ? control(handle, claimed, request)
-                                  : bulk(device->device(), handle, request);
+                                  : bulk(*device, handle, request);
         }
         // A request cut short by the device leaving reports the departure, whatever libusb
         // made of it.
@@ -547,12 +572,13 @@ class LibusbDriver final : public KernelDriver {
     void arrive(libusb_device* raw, EventRecord& record) {
         if ((eventMask_ & kEventAttach) == 0 || !deviceMatches(raw, tables_))
             return;
+        std::set<uint8_t> endpoints = endpointsOf(raw);
         std::lock_guard<std::mutex> lock(mutex_);
         if (known_.count(raw) != 0)
             return;  // reported twice (enumeration racing an arrival)
         uint32_t id = context_->nextUniqueId();
         known_[libusb_ref_device(raw)] = id;
-        devices_[id] = std::make_shared<Device>(context_, raw);
+        devices_[id] = std::make_shared<Device>(context_, raw, std::move(endpoints));
         record.code = kEventAttach;
         record.uniqueId = id;
         record.options = options_;
@@ -612,12 +638,10 @@ class LibusbDriver final : public KernelDriver {
     }
 
     // Any other pipe number is a bulk endpoint address of the active configuration.
-    static UDA_STATUS bulk(libusb_device* device, libusb_device_handle* handle,
+    static UDA_STATUS bulk(const Device& device, libusb_device_handle* handle,
                            TransferRequest& request) {
-        if (request.pipe > 0xFF ||
-            libusb_get_max_packet_size(device, static_cast<unsigned char>(request.pipe)) < 0) {
+        if (!device.hasEndpoint(request.pipe))
             return UDA_INVALID_PIPE_NUMBER;
-        }
         if (request.size > INT_MAX || (request.size > 0 && request.buffer == nullptr)) {
             return UDA_INVALID_PARAMETER;
         }
