@@ -1,0 +1,184 @@
+// modeswitch as a process against the emulated device (BVU_USB=emulator:STATE, a compressed
+// clock): its exit codes, its texts on standard error, and the guise the device is left in.
+// Built natively and for Windows, where it runs modeswitch.exe under Wine.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "emulator/emulator.h"
+#include "tests/modeswitch/child_process.h"
+
+namespace {
+
+namespace emu = bvu::emulator;
+
+constexpr double kScale = 0.01;
+const char* const kUsage =
+    "Invalid command-line arguments. Valid args are:\n"
+    "  [ -dfu | -tarsel | -pellin | -tarselHDMI | -pellinHDMI] [ -silent ]\n";
+const char* const kUsbError = "USB communication error.\n";
+
+class ModeSwitchProcess : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = (std::filesystem::temp_directory_path() /
+               ("bvu-modeswitch-" + std::to_string(std::random_device()())))
+                  .string();
+        std::filesystem::create_directories(dir);
+        state = dir + "/state.json";
+        bvu::test::setEnvironment("BVU_USB", "emulator:" + state);
+        bvu::test::setEnvironment("BVU_TIME_SCALE", std::to_string(kScale));
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    void make(bool bootloader = false, int release = 2) {
+        emu::CreateOptions o;
+        o.bootloader = bootloader;
+        o.release = release;
+        std::string error;
+        ASSERT_TRUE(emu::createDevice(state, o, &error)) << error;
+    }
+    bvu::test::ChildResult run(const std::vector<std::string>& args) {
+        return bvu::test::runChild(MODESWITCH_PROGRAM, args, dir);
+    }
+    emu::DeviceSnapshot device() {
+        emu::DeviceSnapshot s;
+        std::string error;
+        EXPECT_TRUE(emu::inspect(state, &s, &error)) << error;
+        return s;
+    }
+    // Requests the device has seen, interface selections left out.
+    size_t requests() {
+        std::vector<emu::TraceEntry> t;
+        std::string error;
+        EXPECT_TRUE(emu::trace(state, &t, &error)) << error;
+        size_t n = 0;
+        for (const auto& e : t) n += e.kind != emu::TraceKind::SetInterface;
+        return n;
+    }
+    double nominal(double realMs) const { return realMs / scale; }
+    // The tool gives attach reports of devices already on the bus 100 ms (nominal) before it
+    // decides that a guise is absent; the compressed clock must leave the event thread time.
+    void slowClock() {
+        scale = 0.5;
+        bvu::test::setEnvironment("BVU_TIME_SCALE", "0.5");
+    }
+
+    std::string dir, state;
+    double scale = kScale;
+};
+
+TEST_F(ModeSwitchProcess, BadCommandLinesAreRefusedBeforeAnyRequest) {
+    make();
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{}, kUsage},
+        {{"-silent"}, ""},
+        {{"-DFU"}, kUsage},
+        {{"-silent", "-bogus"}, ""},
+        {{"-bogus", "-silent"}, kUsage},
+        {{"-bogus", "-dfu"}, kUsage},
+        {{"-dfu", "-bogus"}, kUsage},
+    };
+    for (const Case& c : cases) {
+        auto r = run(c.args);
+        std::string what = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(r.exitCode, 2) << what;
+        EXPECT_EQ(r.err, c.err) << what;
+        EXPECT_EQ(r.out, "") << what;
+    }
+    EXPECT_EQ(requests(), 0u);
+    EXPECT_EQ(device().guise, emu::Guise::Run);
+}
+
+TEST_F(ModeSwitchProcess, DfuSendsEitherReleaseIntoItsBootloader) {
+    for (int release : {2, 1}) {
+        make(false, release);
+        auto r = run({"-dfu"});
+        EXPECT_EQ(r.exitCode, 0) << release;
+        EXPECT_EQ(r.err, "") << release;
+        EXPECT_EQ(device().guise, emu::Guise::Bootloader) << release;
+        EXPECT_GE(nominal(r.realMs), 5000) << release;
+    }
+}
+
+TEST_F(ModeSwitchProcess, DfuOnABootloaderSendsNothingButStillWaits) {
+    make(true);
+    slowClock();
+    auto r = run({"-dfu", "-silent"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(requests(), 0u);
+    EXPECT_GE(nominal(r.realMs), 5000);
+    EXPECT_EQ(device().guise, emu::Guise::Bootloader);
+}
+
+TEST_F(ModeSwitchProcess, EveryModelOptionStartsTheApplication) {
+    for (const char* option : {"-tarsel", "-pellin", "-tarselHDMI", "-pellinHDMI"}) {
+        make(true);
+        auto r = run({option});
+        EXPECT_EQ(r.exitCode, 0) << option;
+        EXPECT_EQ(r.err, "") << option;
+        EXPECT_GE(nominal(r.realMs), 7000) << option;
+        EXPECT_EQ(device().guise, emu::Guise::Run) << option;
+    }
+}
+
+TEST_F(ModeSwitchProcess, TheLastModeOptionCounts) {
+    make(true);
+    EXPECT_EQ(run({"-dfu", "-tarsel"}).exitCode, 0);
+    EXPECT_EQ(device().guise, emu::Guise::Run);
+    EXPECT_EQ(run({"-pellin", "-silent", "-dfu"}).exitCode, 0);
+    EXPECT_EQ(device().guise, emu::Guise::Bootloader);
+}
+
+TEST_F(ModeSwitchProcess, ARunningApplicationIsLeftAlone) {
+    make();
+    slowClock();
+    auto r = run({"-pellinHDMI"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(requests(), 0u);
+    EXPECT_LT(nominal(r.realMs), 5000);
+    EXPECT_EQ(device().guise, emu::Guise::Run);
+}
+
+TEST_F(ModeSwitchProcess, NoDeviceEndsAfterTheAttachWaitAsAUsbError) {
+    make();
+    std::string error;
+    ASSERT_TRUE(emu::unplug(state, &error)) << error;
+    auto r = run({"-pellin"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, kUsbError);
+    EXPECT_GE(nominal(r.realMs), 10000);
+    r = run({"-silent", "-dfu"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(ModeSwitchProcess, AFailedRequestIsAUsbError) {
+    make();
+    emu::FaultRule stall;
+    stall.kind = emu::FaultKind::Stall;
+    stall.match = true;
+    stall.matchType = 0x20;
+    stall.matchRequest = 1;  // the command that sends the device into its bootloader
+    std::string error;
+    ASSERT_TRUE(emu::addFault(state, stall, &error)) << error;
+    auto r = run({"-dfu"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, kUsbError);
+    EXPECT_EQ(device().guise, emu::Guise::Run);
+}
+
+TEST_F(ModeSwitchProcess, ADriverThatCannotBeOpenedIsReportedEvenWhenSilent) {
+    // No state file: the emulated driver cannot be opened, before the options are read.
+    auto r = run({"-silent", "-dfu"});
+    EXPECT_EQ(r.exitCode, 1);
+    ASSERT_GE(r.err.size(), std::string(kUsbError).size());
+    EXPECT_EQ(r.err.substr(r.err.size() - std::string(kUsbError).size()), kUsbError);
+}
+
+}  // namespace
