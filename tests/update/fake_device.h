@@ -100,5 +100,12 @@ std::string progressLine(int k, int n);
 // The lines of a phase counted from 1/n to last/n (each step one line).
 std::vector<std::string> progressRun(int first, int last, int n);
 
+// Concatenation of line lists, for writing expected sequences phase by phase.
+inline std::vector<std::string> operator+(std::vector<std::string> a,
+                                          const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 }  // namespace test
 }  // namespace bvu

@@ -53,12 +53,5 @@ class ProcedureTest : public ::testing::Test {
     std::shared_ptr<std::vector<std::string>> log = std::make_shared<std::vector<std::string>>();
 };
 
-// Concatenation of line lists, for writing expected sequences phase by phase.
-inline std::vector<std::string> operator+(std::vector<std::string> a,
-                                          const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 }  // namespace test
 }  // namespace bvu
