@@ -76,12 +76,13 @@ struct Subscription {
     }
 
     ~Subscription() {
-        if (driver != nullptr) UDA_Release(driver);
+        if (driver != nullptr)
+            UDA_Release(driver);
     }
 };
 
 class BackendTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         BVU_REQUIRE_UMOCKDEV();
         clock::setTimeScaleForTests(0.02);
@@ -111,11 +112,11 @@ protected:
         return s;
     }
 
-    static UDA_STATUS control(UDA_DEVICE_HANDLE device, std::vector<uint8_t> setup,
-                              uint8_t* data, uint32_t size, uint32_t* transferred = nullptr,
+    static UDA_STATUS control(UDA_DEVICE_HANDLE device, std::vector<uint8_t> setup, uint8_t* data,
+                              uint32_t size, uint32_t* transferred = nullptr,
                               uint32_t timeoutMs = 5000) {
-        return UDA_PipeTransfer(device, 0, setup[0] >> 7, 0, data, size, transferred,
-                                setup.data(), timeoutMs);
+        return UDA_PipeTransfer(device, 0, setup[0] >> 7, 0, data, size, transferred, setup.data(),
+                                timeoutMs);
     }
 
     std::shared_ptr<ScriptedBus> bus;
@@ -215,8 +216,10 @@ TEST_F(BackendTest, StallAndTimeOutGiveTheirStatusesAndTheDeviceStaysUsable) {
     std::atomic<int> calls{0};
     bus->onControl([&](uint32_t, const uint8_t*, uint8_t* data, uint32_t* n) {
         int call = calls++;
-        if (call == 0) return Reply::Stall;
-        if (call == 1) return Reply::NoAnswer;
+        if (call == 0)
+            return Reply::Stall;
+        if (call == 1)
+            return Reply::NoAnswer;
         data[0] = 0x42;
         *n = 1;
         return Reply::Ack;

@@ -1,0 +1,74 @@
+// bvu-emulator serve: a separate libusb program sees the emulated device, drives it through a
+// re-enumeration and back, and the device's state is saved afterwards.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "emulator/emulator.h"
+#include "emulator/umockdev/serve.h"
+#include "platform/clock.h"
+#include "tests/libusb/umockdev_env.h"
+
+namespace bvu {
+namespace test {
+namespace {
+
+using emulator::Guise;
+
+class ServeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        BVU_REQUIRE_UMOCKDEV();
+        dir = std::filesystem::temp_directory_path() /
+              ("bvu-serve-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir);
+        state = (dir / "device.json").string();
+        // The model's delays in this process; the probe keeps its own real-time limits.
+        clock::setTimeScaleForTests(0.2);
+        std::string error;
+        ASSERT_TRUE(emulator::createDevice(state, emulator::CreateOptions{}, &error)) << error;
+    }
+
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+        clock::setTimeScaleForTests(1.0);
+    }
+
+    std::filesystem::path dir;
+    std::string state;
+};
+
+TEST_F(ServeTest, AThirdPartyProgramDrivesTheDeviceThroughAModeSwitchAndBack) {
+    EXPECT_EQ(emulator::runServe({state, "--", BVU_LIBUSB_PROBE, "reenumerate"}), 0);
+
+    emulator::DeviceSnapshot after;
+    std::string error;
+    ASSERT_TRUE(emulator::inspect(state, &after, &error)) << error;
+    EXPECT_EQ(after.guise, Guise::Run);
+    std::vector<emulator::TraceEntry> entries;
+    ASSERT_TRUE(emulator::trace(state, &entries, &error)) << error;
+    int dfu = 0;
+    for (const emulator::TraceEntry& e : entries) {
+        if (e.guise == Guise::Bootloader && e.kind == emulator::TraceKind::Control)
+            ++dfu;
+    }
+    EXPECT_EQ(dfu, 3);  // GETSTATUS, the start command, the zero-length DNLOAD
+}
+
+TEST_F(ServeTest, ReturnsTheCommandsExitStatusAndItsOwnFailures) {
+    EXPECT_EQ(emulator::runServe({state, "--", BVU_LIBUSB_PROBE, "list"}), 0);
+    EXPECT_EQ(emulator::runServe({state, "--", "sh", "-c", "test -d \"$UMOCKDEV_DIR\"; exit 3"}),
+              3);
+    EXPECT_EQ(emulator::runServe({state, "--", "sh", "-c", "kill -TERM $$"}), 128 + 15);
+    EXPECT_EQ(emulator::runServe({state, "--", "/nonexistent/program"}), 127);
+    EXPECT_EQ(emulator::runServe({(dir / "missing.json").string(), "--", "true"}), 125);
+    EXPECT_EQ(emulator::runServe({state, "true"}), 2);
+    EXPECT_EQ(emulator::runServe({state, "--"}), 2);
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace bvu

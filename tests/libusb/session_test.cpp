@@ -1,0 +1,152 @@
+// The device session over the libusb backend, against the emulated device model served through
+// umockdev: the whole path a real device would take on Linux, re-enumeration included.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "emulator/emulator.h"
+#include "emulator/umockdev/adapter.h"
+#include "platform/clock.h"
+#include "tests/libusb/umockdev_env.h"
+#include "usb/backend_libusb.h"
+#include "usb/kernel_driver.h"
+#include "usb/usbutils.h"
+
+namespace bvu {
+namespace test {
+namespace {
+
+using emulator::Guise;
+
+class UmockdevSessionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        BVU_REQUIRE_UMOCKDEV();
+        // The attach wait (10 s) becomes 1 s, a re-enumeration 150 ms.
+        clock::setTimeScaleForTests(0.1);
+        kd::setKernelDriverFactory(&kd::openLibusbDriver);
+        dir = std::filesystem::temp_directory_path() /
+              ("bvu-libusb-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir);
+        state = (dir / "device.json").string();
+    }
+
+    void start(const emulator::CreateOptions& options = {}) {
+        std::string error;
+        ASSERT_TRUE(emulator::createDevice(state, options, &error)) << error;
+        bus = emulator::openBus(state, &error);
+        ASSERT_TRUE(bus) << error;
+        adapter = emulator::UmockdevAdapter::start(bus, &error);
+        ASSERT_TRUE(adapter) << error;
+    }
+
+    void TearDown() override {
+        adapter.reset();
+        bus.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+        kd::setKernelDriverFactory(nullptr);
+        clock::setTimeScaleForTests(1.0);
+    }
+
+    static UDA_STATUS control(UDA_DEVICE_HANDLE device, const SetupPacket& setup,
+                              void* data = nullptr, uint32_t* transferred = nullptr) {
+        return UDA_PipeTransfer(device, 0, setup.requestType() >> 7, 0, data, setup.length(),
+                                transferred, setup.bytes, 5000);
+    }
+
+    std::filesystem::path dir;
+    std::string state;
+    std::shared_ptr<emulator::EmulatedBus> bus;
+    std::unique_ptr<emulator::UmockdevAdapter> adapter;
+};
+
+const SetupPacket kGetStatus(0x80, 0, 0, 0, 2);
+const SetupPacket kEnterBootloader(0x20, 1, 6, 4, 0, 0, 0);
+// The host's DFU requests name interface 4 (the bootloader has only interface 0).
+const SetupPacket kDfuGetStatus(0xA1, 3, 0, 4, 6);
+const SetupPacket kDfuStartApplication(0x21, 1, 0, 4, 5);
+const SetupPacket kDfuZeroLengthDownload(0x21, 1, 0, 4, 0);
+
+TEST_F(UmockdevSessionTest, RunModeToTheBootloaderAndBack) {
+    start();
+    USBUtils session;
+    UDA_DEVICE_HANDLE run = session.waitForDevice();
+    EXPECT_EQ(session.findPipe(run, 0x04).number, 0x04u);
+    EXPECT_EQ(session.findPipe(run, 0x02).type, uint32_t(UDA_PIPE_BULK));
+    uint8_t descriptor[18] = {};
+    uint32_t n = 0;
+    ASSERT_EQ(control(run, SetupPacket(0x80, 6, 0x0100, 0, 18), descriptor, &n), 0u);
+    EXPECT_EQ(n, 18u);
+    EXPECT_EQ(descriptor[13], 2);  // release 2
+
+    ASSERT_EQ(control(run, kEnterBootloader), 0u);
+    UDA_DEVICE_HANDLE boot = session.waitForBootloader();
+    EXPECT_TRUE(eventually([&] { return !session.isDevicePresent(); }));
+    EXPECT_EQ(control(run, kGetStatus, descriptor), UDA_DEVICE_NOT_FOUND);
+
+    uint8_t status[6] = {};
+    ASSERT_EQ(control(boot, kDfuGetStatus, status, &n), 0u);
+    EXPECT_EQ(n, 6u);
+    EXPECT_EQ(status[0], 0);  // OK
+    EXPECT_EQ(status[4], 2);  // dfuIDLE
+    uint8_t start[5] = {0x04, 0x03, 0x01, 0x00, 0x00};
+    ASSERT_EQ(control(boot, kDfuStartApplication, start), 0u);
+    ASSERT_EQ(control(boot, kDfuZeroLengthDownload), 0u);
+
+    UDA_DEVICE_HANDLE again = session.waitForDevice();
+    EXPECT_NE(again, run);
+    uint8_t reply[2] = {};
+    EXPECT_EQ(control(again, kGetStatus, reply), 0u);
+    EXPECT_TRUE(emulator::waitForGuise(*bus, Guise::Run, 1000));
+
+    // The bootloader saw its requests addressed to the interface that was claimed.
+    int dfuRequests = 0;
+    for (const emulator::TraceEntry& e : emulator::trace(*bus)) {
+        if (e.guise != Guise::Bootloader || e.kind != emulator::TraceKind::Control)
+            continue;
+        ++dfuRequests;
+        EXPECT_EQ(e.setup[4], 0) << emulator::formatTraceEntry(e);
+    }
+    EXPECT_EQ(dfuRequests, 3);
+}
+
+TEST_F(UmockdevSessionTest, TheDevicesFaultsReachTheHostAsDriverStatuses) {
+    start();
+    USBUtils session;
+    UDA_DEVICE_HANDLE run = session.waitForDevice();
+    uint8_t reply[2] = {};
+    emulator::FaultRule rule;
+    rule.kind = emulator::FaultKind::Stall;
+    emulator::addFault(*bus, rule);
+    EXPECT_EQ(control(run, kGetStatus, reply), UDA_HC_STALL_PID);
+
+    rule.kind = emulator::FaultKind::Timeout;  // 5000 ms nominal: 500 ms here
+    emulator::addFault(*bus, rule);
+    EXPECT_EQ(control(run, kGetStatus, reply), UDA_TIMEOUT_EXPIRED);
+    EXPECT_EQ(control(run, kGetStatus, reply), 0u);  // the timed-out request is gone for good
+
+    rule.kind = emulator::FaultKind::Unplug;
+    emulator::addFault(*bus, rule);
+    EXPECT_EQ(control(run, kGetStatus, reply), UDA_DEVICE_NOT_FOUND);
+    EXPECT_TRUE(eventually([&] { return !session.isDevicePresent(); }));
+    EXPECT_EQ(control(run, kGetStatus, reply), UDA_DEVICE_NOT_FOUND);
+    try {
+        session.waitForDevice();
+        FAIL() << "a device attached";
+    } catch (const USBUtils::Error& e) {
+        EXPECT_STREQ(e.what(),
+                     "USB communication error: Waiting for USB device to attach: Timeout expired");
+    }
+
+    bus->plug();
+    EXPECT_NE(session.waitForDevice(), nullptr);
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace bvu
