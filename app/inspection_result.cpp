@@ -54,8 +54,9 @@ INT_PTR onInitOk(HWND dialog, MainDialogState& state, USBUtils& usb) {
 
     if (updatesOffered) {
         state.updateOffered = true;
-        setStatusText(state, "Ready to perform updates.");
+        // Enabled before the status says so, so that whoever reads "Ready" can press it.
         EnableWindow(GetDlgItem(dialog, IDC_UPDATE), TRUE);
+        setStatusText(state, "Ready to perform updates.");
         if (settings.batchMode) {
             PostMessageA(dialog, WM_COMMAND, IDC_UPDATE, 0);
         }

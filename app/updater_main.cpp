@@ -50,15 +50,9 @@ bool runSession(HINSTANCE instance, const std::string& commandLine) {
 
 }  // namespace
 
-int runUpdater(HINSTANCE instance, const std::string& commandLine) {
-    INITCOMMONCONTROLSEX controls;
-    controls.dwSize = sizeof controls;
-    controls.dwICC = ICC_BAR_CLASSES | ICC_PROGRESS_CLASS;
-    InitCommonControlsEx(&controls);
-
-    bool succeeded = false;
+void reportTopLevelError(std::exception_ptr error) {
     try {
-        succeeded = runSession(instance, commandLine);
+        std::rethrow_exception(error);
     } catch (const USBUtils::Error& e) {
         std::cout << "USB error: " << e.what() << std::endl;
         MessageBoxA(nullptr,
@@ -68,10 +62,23 @@ int runUpdater(HINSTANCE instance, const std::string& commandLine) {
     } catch (BVExBase& e) {
         reportFatal(e.message());
     } catch (const std::exception& e) {
-        // Out of memory or an unexpected library error: reported like the system's own.
         reportFatal(e.what());
     } catch (...) {
         reportFatal("Unknown error.");
+    }
+}
+
+int runUpdater(HINSTANCE instance, const std::string& commandLine) {
+    INITCOMMONCONTROLSEX controls;
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_BAR_CLASSES | ICC_PROGRESS_CLASS;
+    InitCommonControlsEx(&controls);
+
+    bool succeeded = false;
+    try {
+        succeeded = runSession(instance, commandLine);
+    } catch (...) {
+        reportTopLevelError(std::current_exception());
     }
     return updateSettings().batchMode && !succeeded ? 1 : 0;
 }

@@ -9,8 +9,15 @@
 // Main thread (the dialog's GUI thread); called once per process.
 #pragma once
 
+#include <exception>
 #include <string>
 
 #include "app/window_api.h"
 
 int runUpdater(HINSTANCE instance, const std::string& commandLine);
+
+// Reports an error that ended the program: a USB communication error as "USB error: " and its
+// text on standard output with the "device not found" box; every other error, of the system's
+// own kinds or not (out of memory, a library's exception), as "Fatal error: " and its text with
+// a box that shows the text. Main thread.
+void reportTopLevelError(std::exception_ptr error);

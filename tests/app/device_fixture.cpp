@@ -1,0 +1,124 @@
+#include "device_fixture.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include "update/embedded_images.h"
+#include "update/image_record.h"
+#include "update/usbcalibupdater.h"
+
+namespace bvu {
+namespace test {
+
+DeviceFile::DeviceFile(const emulator::CreateOptions& options) {
+    char pattern[] = "/tmp/bvu-app-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    if (dir == nullptr) {
+        ADD_FAILURE() << "no temporary folder";
+        return;
+    }
+    dir_ = dir;
+    path_ = dir_ + "/device.json";
+    std::string error;
+    EXPECT_TRUE(emulator::createDevice(path_, options, &error)) << error;
+}
+
+DeviceFile::~DeviceFile() {
+    if (!dir_.empty()) {
+        std::remove(path_.c_str());
+        std::remove((path_ + ".tmp").c_str());
+        rmdir(dir_.c_str());
+    }
+}
+
+emulator::DeviceSnapshot DeviceFile::snapshot() const {
+    emulator::DeviceSnapshot s;
+    std::string error;
+    EXPECT_TRUE(emulator::inspect(path_, &s, &error)) << error;
+    return s;
+}
+
+std::vector<emulator::TraceEntry> DeviceFile::trace() const {
+    std::vector<emulator::TraceEntry> entries;
+    std::string error;
+    EXPECT_TRUE(emulator::trace(path_, &entries, &error)) << error;
+    return entries;
+}
+
+void DeviceFile::addFault(const emulator::FaultRule& rule) const {
+    std::string error;
+    EXPECT_TRUE(emulator::addFault(path_, rule, &error)) << error;
+}
+
+void DeviceFile::unplug() const {
+    std::string error;
+    EXPECT_TRUE(emulator::unplug(path_, &error)) << error;
+}
+
+emulator::CreateOptions oldDevice() {
+    emulator::CreateOptions o;
+    o.controlVersion = "1.09";
+    o.videoVersion = "1.01";
+    o.packageVersion = "2.05";
+    return o;
+}
+
+namespace {
+
+std::vector<uint8_t> carriedImage(ImageKind kind) {
+    const std::vector<unsigned char> record = embedded::imageProvider().imageRecord(kind);
+    const image::RecordView view = image::parseRecord(record.data(), record.size());
+    if (!view.isPacked()) {
+        return std::vector<uint8_t>(view.data, view.data + view.rawLength);
+    }
+    boost::shared_array<unsigned char> raw =
+        unpackImage(view.data, view.packedLength, view.rawLength);
+    return std::vector<uint8_t>(raw.get(), raw.get() + view.rawLength);
+}
+
+}  // namespace
+
+std::vector<uint8_t> carriedControlImage() {
+    return carriedImage(ImageKind::Control);
+}
+std::vector<uint8_t> carriedVideoImage() {
+    return carriedImage(ImageKind::Video);
+}
+
+std::vector<int> expectedCalibration(const std::vector<uint8_t>& memory, float correction) {
+    std::vector<int> values;
+    for (const USBCalibUpdater::CalibrationEntry& row : USBCalibUpdater::table) {
+        const double raw = static_cast<int8_t>(memory.at(row.source));
+        const double x = (raw + row.offset) * row.scale * correction;
+        double v = std::trunc(x);
+        v = v < 0 ? 0 : (v > 1023 ? 1023 : v);
+        values.push_back(static_cast<int>(v));
+    }
+    return values;
+}
+
+std::vector<int> calibrationResults(const emulator::DeviceSnapshot& s) {
+    std::vector<int> values;
+    for (const USBCalibUpdater::CalibrationEntry& row : USBCalibUpdater::table) {
+        values.push_back(s.memory[row.destination] * 256 + s.memory[row.destination + 1]);
+    }
+    return values;
+}
+
+int commandCount(const std::vector<emulator::TraceEntry>& trace, uint16_t value) {
+    int n = 0;
+    for (const emulator::TraceEntry& e : trace) {
+        if (e.kind == emulator::TraceKind::Control && e.setup[0] == 0x20 && e.setup[1] == 1 &&
+            (e.setup[2] | (e.setup[3] << 8)) == value) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+}  // namespace test
+}  // namespace bvu

@@ -1,0 +1,50 @@
+// An emulated device in a temporary state file, and what the updater is expected to leave in
+// it: the carried firmware images and the calibration results.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "emulator/emulator.h"
+
+namespace bvu {
+namespace test {
+
+class DeviceFile {
+  public:
+    // Creates the device (see bvu::emulator::CreateOptions); fails the test when it cannot.
+    explicit DeviceFile(const emulator::CreateOptions& options = emulator::CreateOptions());
+    ~DeviceFile();
+    DeviceFile(const DeviceFile&) = delete;
+    DeviceFile& operator=(const DeviceFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string busSpec() const { return "emulator:" + path_; }  // for BVU_USB
+    emulator::DeviceSnapshot snapshot() const;
+    std::vector<emulator::TraceEntry> trace() const;
+    void addFault(const emulator::FaultRule& rule) const;
+    void unplug() const;
+
+  private:
+    std::string dir_;
+    std::string path_;
+};
+
+// Old firmware of the field: control 1.09, video 1.01, package 2.05.
+emulator::CreateOptions oldDevice();
+
+// The raw images the updater carries (unpacked from its embedded records).
+std::vector<uint8_t> carriedControlImage();
+std::vector<uint8_t> carriedVideoImage();
+
+// The twelve 16-bit results (high byte first in memory from 0xD0) for the raw calibration bytes
+// in memory and a correction factor.
+std::vector<int> expectedCalibration(const std::vector<uint8_t>& memory, float correction);
+std::vector<int> calibrationResults(const emulator::DeviceSnapshot& snapshot);
+
+// Counts the device's own BVR_CMD requests (0x20, 1) with this wValue in a trace.
+int commandCount(const std::vector<emulator::TraceEntry>& trace, uint16_t value);
+
+}  // namespace test
+}  // namespace bvu
