@@ -264,7 +264,7 @@ bool answerBox(int button, uint32_t timeoutMs) {
     BoxView box;
     if (!waitForBox(timeoutMs, &box))
         return false;
-    return Core::instance().answerBox(box.id, button);
+    return Core::instance().answerBox(box.id, button != 0 ? button : defaultButton(box.type));
 }
 
 std::vector<BoxView> openBoxes() {

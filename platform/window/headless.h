@@ -62,7 +62,8 @@ void setOutputForTests(std::function<void(const std::string& line)> sink);
 void queueAnswer(int button);  // IDYES, IDNO...; 0 for the box's default button
 void holdBoxes(bool hold);     // true: a box without a queued answer waits for answerBox
 bool waitForBox(uint32_t timeoutMs, BoxView* out);
-bool answerBox(int button, uint32_t timeoutMs);  // waits for a box and answers the oldest
+// Waits for an unanswered box and answers the oldest; button 0 chooses its default button.
+bool answerBox(int button, uint32_t timeoutMs);
 std::vector<BoxView> openBoxes();
 
 // The dialog.
