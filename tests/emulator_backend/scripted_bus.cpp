@@ -28,15 +28,6 @@ uint32_t ScriptedBus::arrive(uint16_t productId, std::vector<uint8_t> descriptor
     return p.busId;
 }
 
-void ScriptedBus::arriveLater(uint32_t delayMs, uint16_t productId,
-                              std::vector<uint8_t> descriptors) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    timers_.emplace_back([this, delayMs, productId, descriptors] {
-        clock::sleepMs(delayMs);
-        arrive(productId, descriptors);
-    });
-}
-
 void ScriptedBus::leave(uint32_t busId) {
     {
         std::lock_guard<std::mutex> lock(mutex_);

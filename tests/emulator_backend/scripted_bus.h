@@ -33,9 +33,8 @@ class ScriptedBus : public emulator::EmulatedBus {
 
     // A device arrives now (listeners told on this thread); returns its new bus id.
     uint32_t arrive(uint16_t productId, std::vector<uint8_t> descriptors);
-    // The same, after a nominal delay on the clock, from a timer thread of the bus.
-    void arriveLater(uint32_t delayMs, uint16_t productId, std::vector<uint8_t> descriptors);
     void leave(uint32_t busId);
+    // The same, after a nominal delay on the clock, from a timer thread of the bus.
     void leaveLater(uint32_t delayMs, uint32_t busId);
 
     // Runs once, inside the next present(), after its snapshot is taken.
