@@ -10,6 +10,7 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -125,6 +126,10 @@ struct UsbfsDevice::Impl {
     bool gone = false;
     bool stopping = false;
     std::thread worker;
+    // umockdev hands the handler to its ioctl thread with GLib's own locks, which
+    // ThreadSanitizer cannot see; the handler's callbacks acquire this (released once the
+    // object is complete) before they touch anything else.
+    std::atomic<bool> published{false};
 
     // ---- The descriptors, as the kernel consults them ---------------------------------------
 
@@ -629,6 +634,7 @@ struct UsbfsDevice::Impl {
     }
 
     gboolean onIoctl(UMockdevIoctlClient* client) {
+        published.load(std::memory_order_acquire);
         const gulong request = umockdev_ioctl_client_get_request(client);
         switch (request) {
             case USBDEVFS_SUBMITURB:
@@ -666,6 +672,7 @@ struct UsbfsDevice::Impl {
 
     // The file was closed: its claims go, its URBs are forgotten.
     void onVanished(UMockdevIoctlClient* client) {
+        published.load(std::memory_order_acquire);
         Client dropped;
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -765,6 +772,7 @@ std::unique_ptr<UsbfsDevice> UsbfsDevice::create(std::shared_ptr<EmulatedBus> bu
     g_signal_connect(impl->handler.p, "client-vanished", G_CALLBACK(clientVanished), impl.get());
     Impl* raw = impl.get();
     impl->worker = std::thread([raw] { raw->workerLoop(); });
+    impl->published.store(true, std::memory_order_release);
     return std::unique_ptr<UsbfsDevice>(new UsbfsDevice(std::move(impl)));
 }
 
