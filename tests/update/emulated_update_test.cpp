@@ -57,7 +57,7 @@ class BusEvents : public emu::BusListener {
 class EmulatedUpdateTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        clock::setTimeScaleForTests(0.02);
+        clock::setTimeScaleForTests(0.05);  // the 7 s restart waits take 350 ms
         static std::atomic<unsigned> counter{0};
         dir_ = std::filesystem::temp_directory_path() /
                ("bvu-update-" + std::to_string(std::random_device()()) + "-" +
@@ -256,7 +256,8 @@ class EmulatedNeverReadyTest : public EmulatedUpdateTest {};
 
 TEST_F(EmulatedNeverReadyTest, ADeviceThatNeverGetsReadyEndsTheVideoUpdate) {
     start();
-    clock::setTimeScaleForTests(0.002);  // 300 polls of a second: 0.6 s
+    USBUtils::instance().waitForDevice();  // attached before the clock runs faster
+    clock::setTimeScaleForTests(0.002);    // 300 polls of a second: 0.6 s
     emu::FaultRule rule;
     rule.kind = emu::FaultKind::NeverReady;
     emu::addFault(*bus, rule);

@@ -1,5 +1,5 @@
 // A session over the fake bus with the scripted device plugged in, a recording notifier, and the
-// clock compressed a hundredfold (the 7 s restart waits take 70 ms).
+// clock compressed fiftyfold (the 7 s restart waits take 140 ms, the 10 s attach wait 200 ms).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,7 +31,7 @@ class ProcedureTest : public ::testing::Test {
         kd::setKernelDriverFactory({});
         clock::setTimeScaleForTests(1.0);
     }
-    virtual double scale() const { return 0.01; }
+    virtual double scale() const { return 0.02; }
 
     std::unique_ptr<USBUpdater::Notifier> notifier() {
         return std::make_unique<RecordingNotifier>(log);
