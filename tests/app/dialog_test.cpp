@@ -33,7 +33,13 @@ namespace headless = window::headless;
 using emulator::FaultKind;
 using emulator::FaultRule;
 
-constexpr uint32_t kWaitMs = 600000;  // nominal; 6 s at the tests' time scale
+// Sanitizers slow everything down far more than the compressed waits allow for.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr double kTimeScale = 0.05;
+#else
+constexpr double kTimeScale = 0.01;
+#endif
+constexpr uint32_t kWaitMs = 600000;  // nominal; seconds at the tests' time scale
 constexpr int kWaitCursor = 32514;
 
 // Polls (real time) until the condition holds; false after about ten seconds.
@@ -65,7 +71,7 @@ ButtonStates buttons() {
 class MainDialog : public ::testing::Test {
   protected:
     void SetUp() override {
-        clock::setTimeScaleForTests(0.01);
+        clock::setTimeScaleForTests(kTimeScale);
         headless::useForTests();
         headless::setOutputForTests([this](const std::string& line) {
             std::lock_guard<std::mutex> lock(linesMutex_);

@@ -20,7 +20,15 @@ using emulator::FaultKind;
 using emulator::FaultRule;
 using emulator::Guise;
 
+// Sanitizers slow the program and the emulated device down far more than the compressed waits
+// allow for (a 5-second transfer time-out becomes 50 ms at 0.01).
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+const char* const kTimeScale = "0.1";
+const char* const kSlowTimeScale = "0.5";
+#else
 const char* const kTimeScale = "0.01";
+const char* const kSlowTimeScale = "0.1";
+#endif
 
 const char* const kUsbAdvice =
     "The update failed due to a USB communication error.\\nPlease check that all cables are "
@@ -97,8 +105,8 @@ std::string joined(const std::vector<std::string>& lines) {
 
 TEST(UpdaterProcess, FullBatchRunLeavesExactlyTheCarriedFirmware) {
     DeviceFile device(oldDevice());
-    const std::vector<uint8_t> before(device.snapshot().memory.begin(),
-                                      device.snapshot().memory.end());
+    const auto initial = device.snapshot();
+    const std::vector<uint8_t> before(initial.memory.begin(), initial.memory.end());
     Outcome run = runUpdater(device, {"-batch", "-calib"});
     EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
     EXPECT_TRUE(
@@ -380,7 +388,7 @@ TEST(UpdaterProcess, ExitDuringTheInspectionWaitsForTheWorker) {
     o.bootloader = true;
     DeviceFile device(o);
     // A slower clock, so that the click surely comes while the worker waits for the restart.
-    Outcome run = runUpdater(device, {}, "click 1000\n", "0.1");
+    Outcome run = runUpdater(device, {}, "click 1000\n", kSlowTimeScale);
     EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
     EXPECT_EQ(starting(run.err, "status: "),
               std::vector<std::string>{"status: Connecting to USB device."});
