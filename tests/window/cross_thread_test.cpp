@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/clock.h"
 #include "tests/window/test_dialog.h"
 
 namespace bvu {
@@ -178,7 +179,7 @@ TEST_F(CrossThread, SendsToAnEndingDialogReturn) {
     PostMessageA(d, WM_USER + 1, 0, 0);
     while (!busy.load()) std::this_thread::yield();
     auto send = std::async(std::launch::async, [&] { return SendMessageA(d, WM_USER + 2, 0, 0); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    clock::sleepMs(20);
     release.set_value();
     EXPECT_EQ(send.get(), 0);
     EXPECT_EQ(dialog.join(), 5);
