@@ -118,7 +118,7 @@ Result execute(DeviceState& d, const uint8_t* b, uint32_t n) {
             const uint32_t count = end - start + 1u;
             if (count > kMaxProgramBytes || n != count + 48)
                 return failed(kErrFile);
-            if (security != 0xFF)
+            if ((security & 0x03) != 0x03)  // programming refused
                 return failed(kErrWrite);
             // Flash cells can only be programmed from 1 to 0: writing over data that was not
             // erased leaves the AND of both.
@@ -134,7 +134,7 @@ Result execute(DeviceState& d, const uint8_t* b, uint32_t n) {
             if (end < start || end > kFlashLast)
                 return failed(kErrAddress);
             if (b[1] == 0x00) {
-                if (security == 0xFC)
+                if ((security & 0x03) == 0x00)
                     return failed(kErrWrite);  // reading refused
                 m.upload = UploadKind::Flash;
                 m.uploadNext = start;

@@ -1,12 +1,39 @@
 #include "emulator/device_state.h"
 
 #include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "emulator/run_mode.h"
 #include "tools/firmware_images.h"
 
 namespace bvu {
 namespace emulator {
+
+namespace {
+
+const std::vector<uint8_t>& cached(char kind, const std::string& version) {
+    static std::mutex mutex;
+    static std::map<std::pair<char, std::string>, std::unique_ptr<std::vector<uint8_t>>> images;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto& slot = images[{kind, version}];
+    if (!slot) {
+        slot.reset(new std::vector<uint8_t>(kind == 'C' ? firmware::makeControlImage(version)
+                                                        : firmware::makeVideoImage(version)));
+    }
+    return *slot;
+}
+
+}  // namespace
+
+const std::vector<uint8_t>& syntheticControlImage(const std::string& version) {
+    return cached('C', version);
+}
+
+const std::vector<uint8_t>& syntheticVideoImage(const std::string& version) {
+    return cached('V', version);
+}
 
 std::string controlVersionOf(const DeviceState& d) {
     firmware::ImageInfo info;

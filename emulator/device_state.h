@@ -3,6 +3,54 @@
 // guise) and what it is doing (a video download, a DFU command). Plain data; the model
 // (model.cpp) guards it with its lock, the request handlers (run_mode.cpp, bootloader.cpp,
 // standard_requests.cpp) change it, state_file.cpp saves and loads it.
+//
+// What the device does where nobody has told us (decisions of this model):
+//  Run mode
+//  - 5,7 is taken only after 5,1; the ready byte reads 1 from the preparation time after 5,7
+//    until 2,3; 5,1 again starts a new attempt (dropping collected data), except while the
+//    video flash is being re-programmed. Bulk data on 0x04 outside an open download, or past
+//    2 MiB, stalls (the endpoint halts). 5,6 needs an open download, 2,1 a closed one, 2,2 a
+//    2,1, 2,3 a 2,2; each out of order stalls.
+//  - 2,2 erases the video flash and writes the collected image at an even pace over the
+//    re-programming time; 2,3 (or a reset or power loss) ends it: before that time has passed
+//    only the share written so far holds data, the rest stays erased, and the firmware is
+//    corrupt. A video flash without a complete image makes the version register read 0x00.
+//  - 14,0 sets memory back to its defaults except the factory calibration (0x00-0x11), the
+//    package version (0x33-0x37) and the video standard (0x3D): 0x00 everywhere, the working
+//    calibration cells 0xD0-0xE7 at 0x0200.
+//  - 6,9 is a software restart of the application: back in run mode after the restart delay,
+//    whatever the start-up bit says. 6,4 and C0 00 00 go through the bootloader's entry.
+//  - Release 1 takes 6,4 and does nothing; release 2 takes any bulk message on 0x02 and does
+//    nothing with it (so a host that picks the wrong way waits in vain, as with the real one).
+//  - Memory reads and writes past 0xFF, the package version longer than 5 bytes, unknown
+//    areas and info texts stall. Info texts answer the text and its NUL, cut to wLength.
+//  Bootloader (see also bootloader.cpp)
+//  - Program blocks: wLength must be exactly 32 + n + 16 for the n = end - start + 1 <= 3,072
+//    data bytes (errFILE otherwise), inside 0x0000-0x7FFF (errADDRESS); flash cells can only
+//    be programmed from 1 to 0, so writing over unerased data leaves the AND of both.
+//  - Security byte: writes can only clear bits (old AND new); its bits 1-0 are the level:
+//    11 (0xFF) none, one clear (0xFE) programming refused, both clear (0xFC) programming and
+//    reading refused, each with errWRITE; the chip erase sets it back to 0xFF.
+//    Writable configuration bytes: 01/00, 01/01, 01/05, 01/06 and 02/00 (others errADDRESS);
+//    factory values: 00/00 0x10, 00/01 0xDC, 00/02 0xFB, 01/30 0x1E, 01/31 0x95, 01/60 0x8A,
+//    01/61 0x00, 01/05 0xFF, 02/00 0xFF (0xBF when created in the bootloader).
+//  - Durations: erase 1 s (configurable, at most 4 s), program 4 ms per 128-byte page,
+//    configuration write 15 ms, anything else 2 ms.
+//  - Starting the application (04 03 01 ...) from a flash without a complete control image,
+//    or a reset (04 03 00) with the start-up bit set and no image: the device leaves the bus
+//    and does not come back ("vanished") until power-cycled. A power-up with the start-up bit
+//    set and no image bricks it for good (the bootloader can never be entered again).
+//  - A zero-length DNLOAD without a pending start: after a block it manifests (dfuMANIFEST-
+//    SYNC, then dfuIDLE at GETSTATUS); in dfuIDLE it stalls into dfuERROR (errSTALLEDPKT).
+//  - DETACH and unknown DFU requests stall into dfuERROR (errSTALLEDPKT); vendor requests
+//    just stall.
+//  Both guises
+//  - Every reset (re-enumeration, restart, power cycle) loses the RAM: a video download in
+//    progress, the DFU state (back to dfuIDLE) and the never-ready and busy fault conditions.
+//  - Power-up (plug) is immediate; leaving the bus is immediate; arrival in the other guise
+//    comes after the re-enumeration delay (1.5 s), after 6,9 after the restart delay (2 s).
+//  - The twin variant is a second device with the same identity and its own state; power
+//    reaches both; faults, the request count and the snapshot concern the first only.
 #pragma once
 
 #include <array>
@@ -165,6 +213,10 @@ bool startupSaysApplication(const DeviceState& d);
 uint8_t configByte(const DeviceState& d, uint16_t key);
 // What the host shows as the serial number: characters 2 to 5 of the info text.
 std::string serialNumberOf(const DeviceState& d);
+
+// The synthetic images (tools/firmware_images.h), made once per version and process.
+const std::vector<uint8_t>& syntheticControlImage(const std::string& version);
+const std::vector<uint8_t>& syntheticVideoImage(const std::string& version);
 
 // ---- Life-cycle steps ---------------------------------------------------------------------
 

@@ -70,9 +70,9 @@ bool createDevice(const std::string& path, const CreateOptions& o, std::string* 
             i < o.packageVersion.size() ? static_cast<uint8_t>(o.packageVersion[i]) : 0;
     d.memory[kVideoStandard] = o.pal ? 'P' : 'N';
     d.controlFlash.assign(kControlFlashSize, 0xFF);
-    std::vector<uint8_t> control = firmware::makeControlImage(o.controlVersion);
+    const std::vector<uint8_t>& control = syntheticControlImage(o.controlVersion);
     std::copy(control.begin(), control.end(), d.controlFlash.begin());
-    d.videoFlash = firmware::makeVideoImage(o.videoVersion);
+    d.videoFlash = syntheticVideoImage(o.videoVersion);
     d.config = factoryConfig();
     if (o.bootloader)
         d.config[kConfigStartup] &= static_cast<uint8_t>(~kStartupApplicationBit);

@@ -1,5 +1,6 @@
 #include "emulator/state_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -8,6 +9,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+
+#include "tools/firmware_images.h"
 
 #ifdef _WIN32
 #include <process.h>
@@ -87,6 +90,38 @@ std::vector<uint8_t> base64Of(const json& j) {
     return v;
 }
 
+// A flash that holds exactly one of the synthetic images (and erased bytes after it) is kept
+// as the image's name, which keeps the file small; any other content as base64.
+json encodeFlash(const std::vector<uint8_t>& flash, firmware::ImageKind kind) {
+    firmware::ImageInfo info;
+    if (firmware::identifyImage(flash, &info) && info.kind == kind) {
+        const std::vector<uint8_t>& image = kind == firmware::ImageKind::Control
+                                                ? syntheticControlImage(info.version)
+                                                : syntheticVideoImage(info.version);
+        const bool same = image.size() <= flash.size() &&
+                          std::equal(image.begin(), image.end(), flash.begin()) &&
+                          std::all_of(flash.begin() + static_cast<std::ptrdiff_t>(image.size()),
+                                      flash.end(), [](uint8_t b) { return b == 0xFF; });
+        if (same)
+            return {{"synthetic", info.version}, {"length", flash.size()}};
+    }
+    return toBase64(flash);
+}
+
+std::vector<uint8_t> decodeFlash(const json& j, firmware::ImageKind kind) {
+    if (j.is_string())
+        return base64Of(j);
+    const std::string version = j.at("synthetic").get<std::string>();
+    const size_t length = j.at("length").get<size_t>();
+    std::vector<uint8_t> flash = kind == firmware::ImageKind::Control
+                                     ? syntheticControlImage(version)
+                                     : syntheticVideoImage(version);
+    if (length < flash.size() || length > kVideoFlashSize)
+        throw std::runtime_error("bad flash length");
+    flash.resize(length, 0xFF);
+    return flash;
+}
+
 json encodeDevice(const DeviceState& d, clock::TimePoint now) {
     json j;
     j["serialText"] = d.serialText;
@@ -102,8 +137,8 @@ json encodeDevice(const DeviceState& d, clock::TimePoint now) {
                    {"reenumerationMs", d.timing.reenumerationMs},
                    {"restartMs", d.timing.restartMs}};
     j["memory"] = toHex(d.memory.data(), d.memory.size());
-    j["controlFlash"] = toBase64(d.controlFlash);
-    j["videoFlash"] = toBase64(d.videoFlash);
+    j["controlFlash"] = encodeFlash(d.controlFlash, firmware::ImageKind::Control);
+    j["videoFlash"] = encodeFlash(d.videoFlash, firmware::ImageKind::Video);
     json config = json::object();
     for (const auto& kv : d.config) {
         char key[8];
@@ -158,10 +193,10 @@ DeviceState decodeDevice(const json& j, clock::TimePoint now) {
     if (memory.size() != kMemorySize)
         throw std::runtime_error("memory is not 256 bytes");
     std::copy(memory.begin(), memory.end(), d.memory.begin());
-    d.controlFlash = base64Of(j.at("controlFlash"));
+    d.controlFlash = decodeFlash(j.at("controlFlash"), firmware::ImageKind::Control);
     if (d.controlFlash.size() != kControlFlashSize)
         throw std::runtime_error("control flash is not 32 KiB");
-    d.videoFlash = base64Of(j.at("videoFlash"));
+    d.videoFlash = decodeFlash(j.at("videoFlash"), firmware::ImageKind::Video);
     if (d.videoFlash.size() > kVideoFlashSize)
         throw std::runtime_error("video flash too large");
     for (auto it = j.at("config").begin(); it != j.at("config").end(); ++it) {

@@ -6,9 +6,11 @@
 //
 // Layout (format "bvu-emulator-state", formatVersion 1): "device" and, for the twin variant,
 // "twin" (identity, variant, timing, "memory" as hex, "controlFlash" and "videoFlash" as
-// base64, "config" keyed by 4 hex digits group/byte, power and bus fields, and "volatile": the
-// RAM state), "faults", "requests", "nextBusId", "replugInMs" (-1 when no replug is pending),
-// "trace" (entries with "data" as hex, at most 4,096 bytes each).
+// base64 -- or, when a flash holds exactly one of the synthetic images followed by erased
+// bytes, {"synthetic": VERSION, "length": BYTES} --, "config" keyed by 4 hex digits group/byte,
+// power and bus fields, and "volatile": the RAM state), "faults", "requests", "nextBusId",
+// "replugInMs" (-1 when no replug is pending), "trace" (entries with "data" as hex, at most 4,096
+// bytes each).
 //
 // All functions are thread-safe (no shared state) and never throw.
 #pragma once

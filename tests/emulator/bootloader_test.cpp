@@ -45,7 +45,11 @@ class Bootloader : public EmulatorTest {
         make(o);
         ASSERT_EQ(guise(), Guise::Bootloader);
     }
-    virtual CreateOptions options() { return CreateOptions{}; }
+    virtual CreateOptions options() {
+        CreateOptions o;
+        o.timing.reenumerationMs = 20000;  // long enough to see it gone on a slow build
+        return o;
+    }
 
     // GETSTATUS; status, state.
     std::pair<int, int> status() {
@@ -314,7 +318,7 @@ TEST_F(Bootloader, AVanishedDeviceWithTheBootloaderBitRecoversAtPowerUp) {
 class BusyBootloader : public Bootloader {
   public:
     CreateOptions options() override {
-        CreateOptions o;
+        CreateOptions o = Bootloader::options();
         o.variant.busyStatus = true;
         return o;
     }

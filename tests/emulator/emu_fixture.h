@@ -56,7 +56,7 @@ class EmulatorTest : public ::testing::Test {
 
     uint32_t id() const;  // the bus id of the (first) device on the bus; 0 when none
     Guise guise() const { return inspect(*bus).guise; }
-    bool waitFor(Guise g, uint32_t ms = 10000) { return waitForGuise(*bus, g, ms); }
+    bool waitFor(Guise g, uint32_t ms = 250000) { return waitForGuise(*bus, g, ms); }
 
     Answer in(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length);
     Reply out(uint8_t type, uint8_t request, uint16_t value, uint16_t index,

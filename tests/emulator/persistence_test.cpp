@@ -43,7 +43,9 @@ TEST_F(Persistence, WhatTheDeviceKeepsSurvivesClosingTheBus) {
 }
 
 TEST_F(Persistence, SavedAtEveryReEnumeration) {
-    make();
+    CreateOptions o;
+    o.timing.reenumerationMs = 30000;
+    make(o);
     ASSERT_EQ(cmd(6, 4), Reply::Ack);
     // Saved on leaving: another reader sees the device on its way into the bootloader...
     std::string error;
@@ -98,6 +100,21 @@ TEST_F(Persistence, RefusesMissingAndDamagedFiles) {
     EXPECT_NE(error.find("damaged"), std::string::npos) << error;
     { std::ofstream(dir.file("other.json")) << "{\"hello\": 1}"; }
     EXPECT_FALSE(openBus(dir.file("other.json"), &error));
+}
+
+TEST_F(Persistence, AFlashHoldingASyntheticImageIsKeptByName) {
+    make();
+    bus.reset();
+    std::string text = slurp(path);
+    EXPECT_LT(text.size(), 100000u);
+    EXPECT_NE(text.find("\"synthetic\": \"1.01\""), std::string::npos);
+    reopen();
+    DeviceSnapshot s = inspect(*bus);
+    EXPECT_EQ(s.videoFlash, syntheticVideoImage("1.01"));
+    std::vector<uint8_t> control(kControlFlashSize, 0xFF);
+    std::copy(syntheticControlImage("1.09").begin(), syntheticControlImage("1.09").end(),
+              control.begin());
+    EXPECT_EQ(s.controlFlash, control);
 }
 
 TEST_F(Persistence, WritesLeaveNoTemporaryFilesBehind) {

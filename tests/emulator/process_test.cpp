@@ -147,6 +147,7 @@ TEST(KilledWriter, NeverLeavesABrokenStateFile) {
     const std::string state = dir.file("d.json");
     std::string error;
     ASSERT_TRUE(createDevice(state, CreateOptions{}, &error)) << error;
+    uint64_t saved = 0;
     for (int round = 0; round < 6; ++round) {
         pid_t child = fork();
         ASSERT_GE(child, 0);
@@ -163,7 +164,15 @@ TEST(KilledWriter, NeverLeavesABrokenStateFile) {
                 bus->save(&e);
             }
         }
-        usleep(static_cast<useconds_t>(40000 + 23000 * round));
+        // Once the writer is under way (its first save has landed), kill it at some moment.
+        for (int i = 0; i < 2000; ++i) {
+            BusFile seen;
+            std::string e;
+            if (readStateFile(state, &seen, &e) && seen.requests > saved)
+                break;
+            usleep(5000);
+        }
+        usleep(static_cast<useconds_t>(3000 + 7919 * round));
         kill(child, SIGKILL);
         int status = 0;
         waitpid(child, &status, 0);
@@ -171,6 +180,8 @@ TEST(KilledWriter, NeverLeavesABrokenStateFile) {
         BusFile file;
         ASSERT_TRUE(readStateFile(state, &file, &error)) << "round " << round << ": " << error;
         EXPECT_EQ(file.units.size(), 1u);
+        EXPECT_GT(file.requests, saved) << "round " << round;
+        saved = file.requests;
     }
     std::shared_ptr<EmulatedBus> bus = openBus(state, &error);
     ASSERT_TRUE(bus) << error;

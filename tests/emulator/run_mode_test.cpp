@@ -148,7 +148,9 @@ TEST_F(RunMode, OutOfOrderDownloadStepsStall) {
 }
 
 TEST_F(RunMode, RestartLeavesAndComesBackInRunMode) {
-    make();
+    CreateOptions o;
+    o.timing.restartMs = 30000;  // long enough to see it gone on a slow (sanitizer) build
+    make(o);
     RecordingListener listener;
     bus->addListener(&listener);
     const uint32_t first = id();
@@ -166,7 +168,9 @@ TEST_F(RunMode, RestartLeavesAndComesBackInRunMode) {
 }
 
 TEST_F(RunMode, EntersTheBootloaderByCommandFromRelease2) {
-    make();
+    CreateOptions o;
+    o.timing.reenumerationMs = 30000;
+    make(o);
     const uint32_t first = id();
     ASSERT_EQ(cmd(6, 4), Reply::Ack);
     EXPECT_EQ(bulk(0x02, {0xC0, 0, 0}), Reply::Gone);
@@ -200,7 +204,9 @@ TEST_F(RunMode, Release2TakesTheBulkMessageButStaysInRunMode) {
 }
 
 TEST_F(RunMode, RequestsToADeviceThatLeftAreGone) {
-    make();
+    CreateOptions o;
+    o.timing.restartMs = 30000;
+    make(o);
     const uint32_t first = id();
     ASSERT_EQ(cmd(6, 9), Reply::Ack);
     uint8_t setup[8] = {0x80, 0, 0, 0, 0, 0, 2, 0};
