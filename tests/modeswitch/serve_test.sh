@@ -9,6 +9,11 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 state=$dir/state.json
 unset BVU_USB
+# ThreadSanitizer builds: GLib's and umockdev's own synchronisation is invisible to it.
+supp=$(cd "$(dirname "$0")/../libusb" 2>/dev/null && pwd)/tsan.supp
+if [ -f "$supp" ]; then
+  export TSAN_OPTIONS="suppressions=$supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+fi
 export BVU_TIME_SCALE=0.1
 failures=0
 
