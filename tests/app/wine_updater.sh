@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# updater.exe under Wine against the emulated device, on a virtual display:
+#   1. a whole `-batch -calib` run: exit code 0 and the device holding the new versions afterwards;
+#   2. a run whose video download fails: the "Update Error" box is shown and answered (Return),
+#      and the exit code is 1 (batch mode reports the failure);
+#   3. `-dfu`: no dialog, the device in its bootloader afterwards.
+# Exit codes are only trusted next to a positive marker (the device's state, a code other than 0).
+#
+#   wine_updater.sh UPDATER_EXE BVU_EMULATOR [SCREENSHOT.png]
+# BVU_EMULATOR may be the native tool or bvu-emulator.exe (then run under Wine as well). With a
+# screenshot path, the display is captured while the first run shows its dialog.
+# Without DISPLAY the script runs itself under xvfb-run.
+set -u
+updater=$1
+emulator_tool=$2
+shot=${3:-}
+
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+
+build=$(cd "$(dirname "$updater")/.." && pwd)
+export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/.bvu-ready" ]; then
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.bvu-ready" ]; then
+      wineboot -i >/dev/null 2>&1
+      wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+      wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+      wineserver -w
+      touch "$WINEPREFIX/.bvu-ready"
+    fi
+  ) 9>"$build/.wineprefix.lock"
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+tool() {
+  case "$emulator_tool" in
+    *.exe) wine "$emulator_tool" "$@" </dev/null 2>&1 | tr -d '\r' ;;
+    *) "$emulator_tool" "$@" 2>&1 ;;
+  esac
+}
+field() {  # field STATE NAME: one string field of `show --json`
+  tool show "$1" --json | sed -n "s/^  \"$2\": \"\\(.*\\)\",\\{0,1\\}\$/\\1/p"
+}
+run_updater() {  # run_updater STATE SCALE ARGS...: exit code in $rc, output in $work/out.txt
+  local state=$1 scale=$2
+  shift 2
+  BVU_USB="emulator:$state" BVU_TIME_SCALE=$scale \
+    timeout 300 wine "$updater" "$@" </dev/null >"$work/out.txt" 2>&1
+  rc=$?
+  tr -d '\r' <"$work/out.txt" >"$work/out.clean"
+}
+# Presses Return in the first window with this exact title that appears within 60 s.
+answer_window() {
+  local title=$1 win=""
+  for _ in $(seq 1 600); do
+    win=$(xdotool search --name "^${title}\$" 2>/dev/null | head -1)
+    [ -n "$win" ] && break
+    sleep 0.1
+  done
+  [ -n "$win" ] || return 1
+  sleep 0.5
+  xdotool windowfocus --sync "$win" key Return 2>/dev/null || xdotool key --window "$win" Return
+}
+
+echo "--- 1: -batch -calib against a device with old firmware"
+state1=$work/device1.json
+tool create "$state1" --control-version 1.09 --video-version 1.01 --package-version 2.05 >/dev/null
+scale=0.05
+[ -n "$shot" ] && scale=0.2  # slow enough to catch the dialog mid-run
+if [ -n "$shot" ]; then
+  (
+    for _ in $(seq 1 600); do
+      xdotool search --name '^Brevicor Update Utility 2.07$' >/dev/null 2>&1 && break
+      sleep 0.1
+    done
+    sleep 4
+    import -window root "$shot"
+  ) &
+  shooter=$!
+fi
+run_updater "$state1" $scale -batch -calib
+[ -n "$shot" ] && wait $shooter
+[ $rc -eq 0 ] || fail "exit code $rc, expected 0"
+for pair in controlVersion=1.12 videoVersion=1.02 packageVersion=2.07 guise=run; do
+  got=$(field "$state1" "${pair%%=*}")
+  [ "$got" = "${pair#*=}" ] || fail "${pair%%=*} is '$got', expected '${pair#*=}'"
+done
+[ -s "$work/out.clean" ] && { echo "unexpected output:"; cat "$work/out.clean"; failures=$((failures + 1)); }
+
+echo "--- 2: -batch with the video download failing"
+state2=$work/device2.json
+tool create "$state2" >/dev/null
+tool fault "$state2" stall --match bulk:0x04 >/dev/null
+answer_window "Update Error" &
+answerer=$!
+run_updater "$state2" 0.05 -batch -nomicro
+wait $answerer || fail "no Update Error box appeared"
+[ $rc -eq 1 ] || fail "exit code $rc, expected 1 after a failed batch run"
+got=$(field "$state2" packageVersion)
+[ "$got" = "2.05" ] || fail "packageVersion is '$got' after a failed run, expected 2.05"
+
+echo "--- 3: -dfu"
+state3=$work/device3.json
+tool create "$state3" >/dev/null
+run_updater "$state3" 0.05 -dfu -batch
+[ $rc -eq 0 ] || fail "exit code $rc, expected 0"
+sleep 0.2
+got=$(field "$state3" guise)
+arriving=$(field "$state3" arriving)
+[ "$got" = bootloader ] || [ "$arriving" = bootloader ] || fail "guise '$got' after -dfu"
+
+wineserver -w
+if [ $failures -eq 0 ]; then
+  echo "wine_updater: all passed"
+else
+  echo "wine_updater: $failures failure(s)"
+  exit 1
+fi
