@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "emulator/descriptor_parser.h"
+#include "emulator/umockdev/usbfs_rules.h"
 #include "platform/clock.h"
 
 namespace bvu {
@@ -36,11 +37,6 @@ constexpr uint32_t kCapabilities =
     USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 constexpr long kSpeedHigh = 3;                     // USB_SPEED_HIGH, as USBDEVFS_GET_SPEED answers
 constexpr uint32_t kSetInterfaceTimeoutMs = 5000;  // the kernel's USB_CTRL_SET_TIMEOUT
-constexpr uint8_t kTypeMask = 0x60;
-constexpr uint8_t kTypeVendor = 0x40;
-constexpr uint8_t kRecipientMask = 0x1F;
-constexpr uint8_t kRecipientInterface = 0x01;
-constexpr uint8_t kRecipientEndpoint = 0x02;
 
 // A g_object reference that lets go by itself.
 template <typename T>
@@ -69,19 +65,40 @@ void complete(UMockdevIoctlClient* client, long result, int error) {
     umockdev_ioctl_client_complete(client, result, error);
 }
 
-// One submitted URB: the client's usbdevfs_urb and its buffer, resolved into local copies that
-// umockdev writes back to the client when the URB is reaped.
+// One submitted URB. umockdev writes the client's usbdevfs_urb and buffer back from their
+// resolved copies (data, buffer) whenever it answers a request, on its own thread, so the worker
+// never touches them: it works on a private copy (bytes), which goes into the resolved buffer,
+// with the status, only when the URB is handed back by a reap.
 struct Urb {
     UMockdevIoctlClient* client = nullptr;  // the open file it belongs to (its key)
-    DataRef data;                           // struct usbdevfs_urb
-    DataRef buffer;                         // its buffer (null for an empty one)
+    DataRef data;                           // struct usbdevfs_urb, resolved
+    DataRef buffer;                         // its buffer, resolved (null for an empty one)
     gulong address = 0;                     // the URB's address in the client
+    // What the worker reads: the URB as submitted.
+    uint8_t type = 0;
+    uint8_t endpoint = 0;
+    unsigned int flags = 0;
+    std::vector<uint8_t> bytes;  // control: setup packet and data stage; bulk: the data
+    // The outcome, once Done.
+    int status = 0;
+    int actual = 0;
     enum class State { Queued, Running, Pending, Done } state = State::Queued;
     bool discarded = false;  // DISCARDURB came while it was running
     bool orphaned = false;   // its file was closed
 
-    usbdevfs_urb* urb() const { return reinterpret_cast<usbdevfs_urb*>(data.p->data); }
-    uint8_t* bytes() const { return buffer.p != nullptr ? buffer.p->data : nullptr; }
+    bool isControl() const { return type == USBDEVFS_URB_TYPE_CONTROL; }
+    bool in() const { return isControl() ? (bytes[0] & 0x80) != 0 : (endpoint & 0x80) != 0; }
+
+    // Puts the outcome into the client's copies (called by whoever hands the URB back).
+    void writeBack() const {
+        auto* u = reinterpret_cast<usbdevfs_urb*>(data.p->data);
+        u->status = status;
+        u->actual_length = actual;
+        if (buffer.p != nullptr && in()) {
+            std::memcpy(buffer.p->data, bytes.data(),
+                        std::min<size_t>(bytes.size(), buffer.p->data_len));
+        }
+    }
 };
 using UrbRef = std::shared_ptr<Urb>;
 
@@ -113,7 +130,7 @@ struct UsbfsDevice::Impl {
     std::shared_ptr<EmulatedBus> bus;
     uint32_t busId = 0;
     uint8_t devnum = 0;
-    UDA_DeviceInfo layout;
+    std::unique_ptr<UsbfsRules> rules;  // guarded by mutex
     GRef<UMockdevIoctlBase> handler;
     int fifo = -1;  // our end of the node: full = nothing to reap
 
@@ -121,7 +138,6 @@ struct UsbfsDevice::Impl {
     std::condition_variable jobsChanged;
     std::deque<Job> jobs;
     std::map<UMockdevIoctlClient*, Client> clients;
-    std::map<uint8_t, UMockdevIoctlClient*> owners;  // claimed interface -> file
     size_t reapable = 0;  // completed URBs not yet reaped, over all files
     bool gone = false;
     bool stopping = false;
@@ -130,43 +146,6 @@ struct UsbfsDevice::Impl {
     // ThreadSanitizer cannot see; the handler's callbacks acquire this (released once the
     // object is complete) before they touch anything else.
     std::atomic<bool> published{false};
-
-    // ---- The descriptors, as the kernel consults them ---------------------------------------
-
-    bool hasInterface(uint8_t number) const {
-        for (const UDA_Interface& i : layout.activeInterfaces) {
-            for (const UDA_AlternateSetting& a : i.alternateSettings) {
-                if (a.descriptor.bInterfaceNumber == number)
-                    return true;
-            }
-        }
-        return false;
-    }
-
-    bool hasAlternate(uint8_t number, uint8_t alternate) const {
-        for (const UDA_Interface& i : layout.activeInterfaces) {
-            for (const UDA_AlternateSetting& a : i.alternateSettings) {
-                if (a.descriptor.bInterfaceNumber == number &&
-                    a.descriptor.bAlternateSetting == alternate) {
-                    return true;
-                }
-            }
-        }
-        return false;
-    }
-
-    // The interface an endpoint belongs to (in any alternate setting), or -1.
-    int interfaceOfEndpoint(uint8_t endpoint) const {
-        for (const UDA_Interface& i : layout.activeInterfaces) {
-            for (const UDA_AlternateSetting& a : i.alternateSettings) {
-                for (const UDA_PipeInfo& p : a.pipes) {
-                    if (p.number == endpoint)
-                        return a.descriptor.bInterfaceNumber;
-                }
-            }
-        }
-        return -1;
-    }
 
     // ---- Readiness of the node (see the header) ----------------------------------------------
 
@@ -190,58 +169,13 @@ struct UsbfsDevice::Impl {
             fill();
     }
 
-    // ---- Claims ------------------------------------------------------------------------------
-
-    // usbfs's checkintf: an interface the file has not claimed is claimed for it if free.
-    int claimLocked(UMockdevIoctlClient* client, uint8_t number) {
-        if (!hasInterface(number))
-            return ENOENT;
-        auto it = owners.find(number);
-        if (it != owners.end())
-            return it->second == client ? 0 : EBUSY;
-        owners[number] = client;
-        return 0;
-    }
-
-    int releaseLocked(UMockdevIoctlClient* client, uint8_t number) {
-        auto it = owners.find(number);
-        if (it == owners.end() || it->second != client)
-            return EINVAL;
-        owners.erase(it);
-        return 0;
-    }
-
-    // usbfs's check_ctrlrecip: vendor requests go through; others addressed to an interface or
-    // an endpoint need that interface to exist and to be (or become) the caller's.
-    int checkControlRecipient(UMockdevIoctlClient* client, const uint8_t* setup) {
-        const uint8_t requestType = setup[0];
-        if ((requestType & kTypeMask) == kTypeVendor)
-            return 0;
-        const uint8_t index = setup[4];
-        switch (requestType & kRecipientMask) {
-            case kRecipientInterface:
-                return claimLocked(client, index);
-            case kRecipientEndpoint: {
-                if ((index & 0x7F) == 0)
-                    return 0;
-                int iface = interfaceOfEndpoint(index);
-                if (iface < 0)
-                    iface = interfaceOfEndpoint(index ^ 0x80);
-                if (iface < 0)
-                    return ENOENT;
-                return claimLocked(client, static_cast<uint8_t>(iface));
-            }
-            default:
-                return 0;
-        }
-    }
-
     // ---- Completion --------------------------------------------------------------------------
 
     // pointer: the REAP argument (where the client wants the URB's address), resolved on
     // umockdev's thread while the request was received.
     static void deliverReap(UMockdevIoctlClient* client, UMockdevIoctlData* pointer,
                             const UrbRef& urb) {
+        urb->writeBack();
         if (!umockdev_ioctl_data_set_ptr(pointer, 0, urb->data.p)) {
             complete(client, -1, EFAULT);
             return;
@@ -252,8 +186,8 @@ struct UsbfsDevice::Impl {
     // urb by value: it may be the very entry of inFlight that is removed here.
     void completeLocked(UrbRef urb, int status, int actual, Actions& after) {
         urb->state = Urb::State::Done;
-        urb->urb()->status = status;
-        urb->urb()->actual_length = actual;
+        urb->status = status;
+        urb->actual = actual;
         auto c = clients.find(urb->client);
         if (c == clients.end())
             return;
@@ -300,22 +234,20 @@ struct UsbfsDevice::Impl {
     }
 
     void runUrb(const UrbRef& urb) {
-        const usbdevfs_urb* u = urb->urb();
-        uint8_t* bytes = urb->bytes();
-        const bool isControl = u->type == USBDEVFS_URB_TYPE_CONTROL;
-        const bool in = isControl ? (bytes[0] & 0x80) != 0 : (u->endpoint & 0x80) != 0;
+        uint8_t* bytes = urb->bytes.data();
+        const bool in = urb->in();
         uint32_t wanted = 0;
         uint32_t transferred = 0;
         Reply reply;
-        if (isControl) {
+        if (urb->isControl()) {
             wanted = static_cast<uint32_t>(bytes[6] | (bytes[7] << 8));
             reply = bus->control(busId, bytes, bytes + 8, &transferred);
         } else if (in) {
             // The bus offers no bulk IN: a device endpoint with nothing to send NAKs.
             reply = Reply::NoAnswer;
         } else {
-            wanted = static_cast<uint32_t>(u->buffer_length);
-            reply = bus->bulkOut(busId, u->endpoint, bytes, wanted, &transferred);
+            wanted = static_cast<uint32_t>(urb->bytes.size());
+            reply = bus->bulkOut(busId, urb->endpoint, bytes, wanted, &transferred);
         }
         if (transferred > wanted)
             transferred = wanted;
@@ -331,7 +263,7 @@ struct UsbfsDevice::Impl {
                 switch (reply) {
                     case Reply::Ack: {
                         int status = 0;
-                        if (in && (u->flags & USBDEVFS_URB_SHORT_NOT_OK) != 0 &&
+                        if (in && (urb->flags & USBDEVFS_URB_SHORT_NOT_OK) != 0 &&
                             transferred < wanted) {
                             status = -EREMOTEIO;
                         }
@@ -392,21 +324,37 @@ struct UsbfsDevice::Impl {
     }
 
     template <typename T>
-    static bool readArg(UMockdevIoctlClient* client, T* out, DataRef* keep = nullptr) {
+    static bool readArg(UMockdevIoctlClient* client, T* out) {
         DataRef d = resolveArg(client, sizeof(T));
         if (d.p == nullptr)
             return false;
         std::memcpy(out, d.p->data, sizeof(T));
-        if (keep != nullptr)
-            *keep = std::move(d);
         return true;
     }
 
+    // The file's state, made at its first request.
     Client& clientLocked(UMockdevIoctlClient* client) {
         Client& c = clients[client];
         if (c.ref.p == nullptr)
             c.ref = ClientRef::share(client);
         return c;
+    }
+
+    // The kernel forgets a file's claims and URBs when it is closed. umockdev notices a closed
+    // file only as its client no longer being connected, and tells nobody, so the files are
+    // looked at whenever a request comes in (on umockdev's thread, where they are closed).
+    void sweepLocked(std::vector<Client>& dropped) {
+        for (auto it = clients.begin(); it != clients.end();) {
+            if (umockdev_ioctl_client_get_connected(it->first)) {
+                ++it;
+                continue;
+            }
+            rules->releaseAll(it->first);
+            for (const UrbRef& urb : it->second.inFlight) urb->orphaned = true;
+            for (size_t i = 0; i < it->second.completed.size(); ++i) oneLessReapable();
+            dropped.push_back(std::move(it->second));
+            it = clients.erase(it);
+        }
     }
 
     void submit(UMockdevIoctlClient* client) {
@@ -435,6 +383,12 @@ struct UsbfsDevice::Impl {
                 return;
             }
         }
+        urb->type = u->type;
+        urb->endpoint = u->endpoint;
+        urb->flags = u->flags;
+        if (urb->buffer.p != nullptr) {
+            urb->bytes.assign(urb->buffer.p->data, urb->buffer.p->data + u->buffer_length);
+        }
         urb->data = std::move(data);
 
         int error = 0;
@@ -443,18 +397,17 @@ struct UsbfsDevice::Impl {
             if (gone) {
                 error = ENODEV;
             } else if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
-                const uint8_t* setup = urb->bytes();
+                const uint8_t* setup = urb->bytes.data();
                 const uint32_t length = static_cast<uint32_t>(setup[6] | (setup[7] << 8));
                 if ((u->endpoint & 0x7F) != 0) {
                     error = ENOENT;  // the device has only the default control pipe
                 } else if (length > static_cast<uint32_t>(u->buffer_length) - 8) {
                     error = EINVAL;
                 } else {
-                    error = checkControlRecipient(client, setup);
+                    error = rules->checkControl(client, setup);
                 }
             } else {
-                const int iface = interfaceOfEndpoint(u->endpoint);
-                error = iface < 0 ? ENOENT : claimLocked(client, static_cast<uint8_t>(iface));
+                error = rules->checkBulk(client, u->endpoint);
             }
             if (error == 0) {
                 clientLocked(client).inFlight.push_back(urb);
@@ -541,10 +494,11 @@ struct UsbfsDevice::Impl {
             } else if (request.interface > 0xFF) {
                 error = EINVAL;
             } else {
-                error = claimLocked(client, static_cast<uint8_t>(request.interface));
-                if (error == 0 && (request.altsetting > 0xFF ||
-                                   !hasAlternate(static_cast<uint8_t>(request.interface),
-                                                 static_cast<uint8_t>(request.altsetting)))) {
+                error = rules->claim(client, static_cast<uint8_t>(request.interface));
+                if (error == 0 &&
+                    (request.altsetting > 0xFF ||
+                     !rules->hasAlternate(static_cast<uint8_t>(request.interface),
+                                          static_cast<uint8_t>(request.altsetting)))) {
                     error = EINVAL;
                 }
             }
@@ -572,11 +526,11 @@ struct UsbfsDevice::Impl {
                     return -1;
                 std::lock_guard<std::mutex> lock(mutex);
                 if (request == USBDEVFS_RELEASEINTERFACE) {
-                    return number > 0xFF ? EINVAL : releaseLocked(client, uint8_t(number));
+                    return number > 0xFF ? EINVAL : rules->release(client, uint8_t(number));
                 }
                 if (gone)
                     return ENODEV;
-                return number > 0xFF ? EINVAL : claimLocked(client, uint8_t(number));
+                return number > 0xFF ? EINVAL : rules->claim(client, uint8_t(number));
             }
             case USBDEVFS_DISCONNECT_CLAIM: {
                 usbdevfs_disconnect_claim claim{};
@@ -586,13 +540,14 @@ struct UsbfsDevice::Impl {
                 if (gone)
                     return ENODEV;
                 return claim.interface > 0xFF ? EINVAL
-                                              : claimLocked(client, uint8_t(claim.interface));
+                                              : rules->claim(client, uint8_t(claim.interface));
             }
             case USBDEVFS_SETCONFIGURATION: {
                 int value = 0;
                 if (!readArg(client, &value))
                     return -1;
-                return value == layout.configuration.bConfigurationValue ? 0 : EINVAL;
+                std::lock_guard<std::mutex> lock(mutex);
+                return value == rules->configurationValue() ? 0 : EINVAL;
             }
             case USBDEVFS_CLEAR_HALT:
             case USBDEVFS_RESETEP: {
@@ -601,7 +556,8 @@ struct UsbfsDevice::Impl {
                     return -1;
                 if ((endpoint & 0x7F) == 0)
                     return 0;
-                return interfaceOfEndpoint(static_cast<uint8_t>(endpoint)) < 0 ? ENOENT : 0;
+                std::lock_guard<std::mutex> lock(mutex);
+                return rules->interfaceOfEndpoint(static_cast<uint8_t>(endpoint)) < 0 ? ENOENT : 0;
             }
             case USBDEVFS_GET_CAPABILITIES: {
                 DataRef d = resolveArg(client, sizeof(uint32_t));
@@ -636,6 +592,12 @@ struct UsbfsDevice::Impl {
     gboolean onIoctl(UMockdevIoctlClient* client) {
         published.load(std::memory_order_acquire);
         const gulong request = umockdev_ioctl_client_get_request(client);
+        std::vector<Client> closed;  // released after the lock
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            sweepLocked(closed);
+            clientLocked(client);  // so that its claims go when it is closed
+        }
         switch (request) {
             case USBDEVFS_SUBMITURB:
                 submit(client);
@@ -670,25 +632,6 @@ struct UsbfsDevice::Impl {
         return TRUE;
     }
 
-    // The file was closed: its claims go, its URBs are forgotten.
-    void onVanished(UMockdevIoctlClient* client) {
-        published.load(std::memory_order_acquire);
-        Client dropped;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            auto it = clients.find(client);
-            if (it == clients.end())
-                return;
-            for (const UrbRef& urb : it->second.inFlight) urb->orphaned = true;
-            for (size_t i = 0; i < it->second.completed.size(); ++i) oneLessReapable();
-            for (auto o = owners.begin(); o != owners.end();) {
-                o = o->second == client ? owners.erase(o) : std::next(o);
-            }
-            dropped = std::move(it->second);
-            clients.erase(it);
-        }
-    }
-
     void markGone() {
         Actions after;
         {
@@ -707,7 +650,7 @@ struct UsbfsDevice::Impl {
                 if (c.parkedReap.p != nullptr && c.inFlight.empty()) {
                     UMockdevIoctlClient* who = c.ref.p;
                     g_object_ref(who);
-                    DataRef parked = std::move(c.parkedReap);
+                    c.parkedReap = DataRef();
                     after.push_back([who] {
                         complete(who, -1, ENODEV);
                         g_object_unref(who);
@@ -739,10 +682,6 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer s
     return static_cast<UsbfsDevice::Impl*>(self)->onIoctl(client);
 }
 
-void clientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-    static_cast<UsbfsDevice::Impl*>(self)->onVanished(client);
-}
-
 }  // namespace
 
 std::unique_ptr<UsbfsDevice> UsbfsDevice::create(std::shared_ptr<EmulatedBus> bus,
@@ -750,7 +689,8 @@ std::unique_ptr<UsbfsDevice> UsbfsDevice::create(std::shared_ptr<EmulatedBus> bu
                                                  const std::string& nodeFile, std::string* error) {
     std::unique_ptr<Impl> impl(new Impl);
     std::string why;
-    if (!parseDescriptors(presence.descriptors, &impl->layout, &why)) {
+    UDA_DeviceInfo layout;
+    if (!parseDescriptors(presence.descriptors, &layout, &why)) {
         *error = "descriptors of device " + std::to_string(presence.busId) + ": " + why;
         return nullptr;
     }
@@ -764,12 +704,12 @@ std::unique_ptr<UsbfsDevice> UsbfsDevice::create(std::shared_ptr<EmulatedBus> bu
         return nullptr;
     }
     impl->fill();
+    impl->rules.reset(new UsbfsRules(std::move(layout)));
     impl->bus = std::move(bus);
     impl->busId = presence.busId;
     impl->devnum = devnum;
     impl->handler = GRef<UMockdevIoctlBase>(umockdev_ioctl_base_new());
     g_signal_connect(impl->handler.p, "handle-ioctl", G_CALLBACK(handleIoctl), impl.get());
-    g_signal_connect(impl->handler.p, "client-vanished", G_CALLBACK(clientVanished), impl.get());
     Impl* raw = impl.get();
     impl->worker = std::thread([raw] { raw->workerLoop(); });
     impl->published.store(true, std::memory_order_release);
@@ -786,6 +726,8 @@ UsbfsDevice::~UsbfsDevice() {
     }
     impl_->worker.join();
     g_signal_handlers_disconnect_by_data(impl_->handler.p, impl_.get());
+    for (auto& entry : impl_->clients)
+        g_signal_handlers_disconnect_by_data(entry.first, impl_.get());
     impl_->jobs.clear();
     impl_->clients.clear();
     if (impl_->fifo >= 0)

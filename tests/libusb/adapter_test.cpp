@@ -3,7 +3,13 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
 #include <future>
 #include <vector>
 
@@ -138,6 +144,23 @@ TEST_F(AdapterTest, InterfaceRecipientRequestsNeedAnInterfaceOfTheDeviceNotHeldB
     EXPECT_EQ(libusb_control_transfer(other, 0xA1, 3, 0, 0, status, 6, 1000), LIBUSB_ERROR_IO);
     EXPECT_EQ(libusb_claim_interface(other, 0), LIBUSB_ERROR_BUSY);
     EXPECT_EQ(bus->requests().size(), 2u);
+}
+
+TEST_F(AdapterTest, ClosingTheNodeGivesUpItsClaims) {
+    libusb_device_handle* h = open();
+    ASSERT_NE(h, nullptr);
+    libusb_device* device = libusb_get_device(h);
+    char node[64];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", libusb_get_bus_number(device),
+                  libusb_get_device_address(device));
+    // A program that claims and then closes (or dies) without releasing.
+    int fd = ::open(node, O_RDWR);
+    ASSERT_GE(fd, 0);
+    unsigned int iface = 0;
+    ASSERT_EQ(ioctl(fd, USBDEVFS_CLAIMINTERFACE, &iface), 0);
+    EXPECT_EQ(libusb_claim_interface(h, 0), LIBUSB_ERROR_BUSY);
+    ::close(fd);
+    EXPECT_TRUE(eventually([&] { return libusb_claim_interface(h, 0) == 0; }));
 }
 
 TEST_F(AdapterTest, UnplugEndsATransferInFlightAndEveryLaterOne) {

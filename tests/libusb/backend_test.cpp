@@ -304,7 +304,6 @@ TEST_F(BackendTest, ReEnumerationMovesTheDeviceFromOneSubscriptionToTheOther) {
     bus->plugDevice(kRunMode, ScriptedBus::runModeDescriptors());
     ASSERT_TRUE(boot.waitFor(1, 1));
     ASSERT_TRUE(run.waitFor(2, 1));
-    EXPECT_NE(run.device(1), run.device(0));
     uint8_t b[2] = {};
     EXPECT_EQ(control(run.device(1), {0x80, 0, 0, 0, 0, 0, 2, 0}, b, 2), 0u);
 }
