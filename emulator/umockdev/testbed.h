@@ -43,7 +43,8 @@ class Testbed {
 
     // The testbed's root folder (UMOCKDEV_DIR).
     const std::string& root() const { return root_; }
-    // Absolute path inside the testbed of the device node of bus/devnum.
+    // Absolute path inside the testbed of the device node of bus/devnum (its folder is made
+    // if it does not exist yet).
     std::string nodeFile(uint8_t busnum, uint8_t devnum) const;
     static std::string nodeName(uint8_t busnum, uint8_t devnum);  // "/dev/bus/usb/BBB/DDD"
 

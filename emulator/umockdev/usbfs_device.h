@@ -2,7 +2,7 @@
 // ioctl handler that answers usbfs requests (CLAIMINTERFACE, SETINTERFACE, SUBMITURB,
 // REAPURB[NDELAY], DISCARDURB ...) from an EmulatedBus.
 //
-// What the kernel would check, this checks too, with the kernel's errno: a control request
+// What the kernel would check, this checks too (usbfs_rules.h), with its errno: a control request
 // whose recipient is an interface (or endpoint) the device does not have is refused (ENOENT),
 // as is one for an interface another open file has claimed (EBUSY); an unclaimed, free
 // interface is claimed on the caller's behalf, as usbfs does. Bulk URBs must name an endpoint
@@ -15,8 +15,11 @@
 // umockdev's ioctl thread. The node file is a FIFO kept full: it polls writable (the way usbfs
 // signals completed URBs) only while some URB waits to be reaped, so libusb does not spin.
 //
-// Threads: handler() is called by umockdev on its ioctl thread; markGone() from any thread (the
-// bus's listener); the rest from the thread that owns the testbed.
+// A file closed by its program gives up its claims and URBs (noticed at the next request to the
+// node, since umockdev reports closed files to nobody).
+//
+// Threads: the handler's callbacks run on umockdev's ioctl thread; markGone() may be called
+// from any thread (the bus's listener); create and the destructor from the adapter's.
 #pragma once
 
 #include <cstdint>
