@@ -27,6 +27,11 @@ void InitThread::run() {
         errorText = "Internal error (SYS)";
     }
     if (!errorText.empty()) {
+        // After Exit during the inspection nobody waits for its outcome any more: the program
+        // only waits for this worker to finish with the session.
+        if (!IsWindow(dialog_)) {
+            return;
+        }
         MessageBoxA(nullptr, errorText.c_str(), "Error (Brevicor Update Utility)", MB_ICONERROR);
         PostMessageA(dialog_, WM_INIT_FAILED, 0, 0);
     }

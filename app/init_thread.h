@@ -1,7 +1,8 @@
 // InitThread: the first half of the device inspection, on a worker thread. It brings the device
 // into run mode (a device found in its bootloader is told to start its application) and checks
 // that it answers, then tells the dialog with one posted message: WM_INIT_OK, or WM_INIT_FAILED
-// after it has shown an error box (no owner window, so the dialog stays usable meanwhile).
+// after it has shown an error box (no owner window, so the dialog stays usable meanwhile). When
+// the dialog has already been closed, it shows no box and posts nothing.
 //
 // Threads: run() is the worker's; it reaches the device only through USBUtils::instance() and
 // the dialog only through PostMessageA. It never throws.

@@ -8,7 +8,7 @@ class USBUtils;
 
 namespace main_dialog {
 
-// Part 0 of the status bar.
+// The status bar's text (its one part).
 void setStatusText(const MainDialogState& state, const char* text);
 // Enables or disables the NTSC and PAL buttons together.
 void enableVideoStandardButtons(HWND dialog, bool enable);

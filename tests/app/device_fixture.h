@@ -20,7 +20,7 @@ class DeviceFile {
     DeviceFile& operator=(const DeviceFile&) = delete;
 
     const std::string& path() const { return path_; }
-    std::string busSpec() const { return "emulator:" + path_; }  // for BVU_USB
+    std::string usbSetting() const { return "emulator:" + path_; }  // for BVU_USB
     emulator::DeviceSnapshot snapshot() const;
     std::vector<emulator::TraceEntry> trace() const;
     void addFault(const emulator::FaultRule& rule) const;

@@ -20,14 +20,15 @@ using emulator::FaultKind;
 using emulator::FaultRule;
 using emulator::Guise;
 
-// Sanitizers slow the program and the emulated device down far more than the compressed waits
-// allow for (a 5-second transfer time-out becomes 50 ms at 0.01).
+// The compressed waits must still outlast what a loaded machine needs: the 10-second wait for
+// the device to attach is 500 ms at 0.05. Sanitizers slow the program and the emulated device
+// down several times over.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-const char* const kTimeScale = "0.1";
+const char* const kTimeScale = "0.2";
 const char* const kSlowTimeScale = "0.5";
 #else
-const char* const kTimeScale = "0.01";
-const char* const kSlowTimeScale = "0.1";
+const char* const kTimeScale = "0.05";
+const char* const kSlowTimeScale = "0.2";
 #endif
 
 const char* const kUsbAdvice =
@@ -52,7 +53,7 @@ Outcome runUpdater(const DeviceFile& device, const std::vector<std::string>& arg
     std::vector<std::string> argv{BVU_UPDATER_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     ProcessOptions options;
-    options.env["BVU_USB"] = device.busSpec();
+    options.env["BVU_USB"] = device.usbSetting();
     options.env["BVU_TIME_SCALE"] = timeScale;
     options.env["BVU_FRONTEND"] = "headless";
     options.input = script;
@@ -402,6 +403,18 @@ TEST(UpdaterProcess, ExitDuringTheInspectionWaitsForTheWorker) {
                e.setup[0] == 0x80 && e.setup[1] == 0x00;
     });
     EXPECT_NE(getStatus, trace.end());
+}
+
+// Exit while the inspection still waits for an absent device: the program ends once the wait is
+// over, without an error box that nobody asked for any more.
+TEST(UpdaterProcess, ExitDuringTheInspectionOfAnAbsentDeviceShowsNoBox) {
+    DeviceFile device(oldDevice());
+    device.unplug();
+    Outcome run = runUpdater(device, {}, "click 1000\n", kSlowTimeScale);
+    EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+    EXPECT_TRUE(starting(run.err, "box: ").empty()) << joined(run.err);
+    EXPECT_EQ(starting(run.err, "status: "),
+              std::vector<std::string>{"status: Connecting to USB device."});
 }
 
 }  // namespace
