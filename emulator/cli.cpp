@@ -194,15 +194,16 @@ void printSummary(const std::string& state, const DeviceSnapshot& s) {
                 s.startupBit ? "application" : "bootloader");
     std::printf("  security byte      %s\n", hexByte(s.securityByte).c_str());
     std::printf("  control flash      sha256 %s\n", s.controlFlashSha256.c_str());
-    std::printf("  video flash        sha256 %s (%zu bytes)\n", s.videoFlashSha256.c_str(),
-                s.videoFlash.size());
-    std::printf("  requests           %llu\n", static_cast<unsigned long long>(s.requests));
-    std::printf("  pending faults     %zu\n", s.pendingFaults);
+    std::printf("  video flash        sha256 %s (%s bytes)\n", s.videoFlashSha256.c_str(),
+                std::to_string(s.videoFlash.size()).c_str());
+    std::printf("  requests           %s\n", std::to_string(s.requests).c_str());
+    std::printf("  pending faults     %s\n", std::to_string(s.pendingFaults).c_str());
     if (s.twin)
         std::printf("  variant            with a second identical device\n");
     std::printf("  memory\n");
     for (size_t row = 0; row < s.memory.size(); row += 16)
-        std::printf("    %02zX  %s\n", row, toHex(s.memory.data() + row, 16).c_str());
+        std::printf("    %02X  %s\n", static_cast<unsigned>(row),
+                    toHex(s.memory.data() + row, 16).c_str());
 }
 
 int show(const std::string& state, Args& a) {

@@ -56,7 +56,7 @@ bool parseReply(const std::string& name, Reply* reply) {
 std::string formatTraceEntry(const TraceEntry& e) {
     char buf[160];
     std::string line;
-    std::snprintf(buf, sizeof buf, "%6llu %s%-10s ", static_cast<unsigned long long>(e.sequence),
+    std::snprintf(buf, sizeof buf, "%6s %s%-10s ", std::to_string(e.sequence).c_str(),
                   e.device == 1 ? "twin:" : "", guiseName(e.guise).c_str());
     line += buf;
     if (e.kind == TraceKind::Bulk) {

@@ -118,10 +118,15 @@ TEST_F(Bootloader, WritesAControlImageAndStartsIt) {
     EXPECT_EQ(run(range(0x03, 0x01, static_cast<uint16_t>(image.size()), 0x7FFF)), dfu::kIdle);
 
     const uint32_t before = id();
+    RecordingListener listener;
+    bus->addListener(&listener);
     ASSERT_EQ(start(), Reply::Ack);
-    EXPECT_TRUE(bus->present().empty());
     ASSERT_TRUE(waitFor(Guise::Run));
+    bus->removeListener(&listener);
     EXPECT_NE(id(), before);
+    EXPECT_EQ(listener.events(),
+              (std::vector<std::string>{"left:" + std::to_string(before),
+                                        "arrived:3014:" + std::to_string(id())}));
     EXPECT_EQ(infoText(4), "1.12");
     DeviceSnapshot s = inspect(*bus);
     EXPECT_EQ(s.controlVersion, "1.12");

@@ -104,7 +104,7 @@ TEST_F(Faults, UnplugDropsTheDeviceAndReplugsItLater) {
     RecordingListener listener;
     bus->addListener(&listener);
     FaultRule u = rule(FaultKind::Unplug, 1);
-    u.replugAfterMs = 30000;
+    u.replugAfterMs = 100000;
     addFault(*bus, u);
     const uint32_t first = id();
     EXPECT_EQ(cmd(5, 1), Reply::Ack);
