@@ -36,7 +36,7 @@ std::vector<uint8_t> eraseBlock() {
     return b;
 }
 
-class Bootloader : public EmulatorTest {
+class EmuBootloader : public EmulatorTest {
   public:
     void SetUp() override {
         EmulatorTest::SetUp();
@@ -86,7 +86,7 @@ class Bootloader : public EmulatorTest {
     }
 };
 
-TEST_F(Bootloader, ShowsItselfAsADfuDevice) {
+TEST_F(EmuBootloader, ShowsItselfAsADfuDevice) {
     std::vector<Presence> p = bus->present();
     ASSERT_EQ(p.size(), 1u);
     EXPECT_EQ(p[0].productId, 0x2FFD);
@@ -101,7 +101,7 @@ TEST_F(Bootloader, ShowsItselfAsADfuDevice) {
     EXPECT_EQ(cmd(5, 1), Reply::Stall);  // run-mode requests mean nothing here
 }
 
-TEST_F(Bootloader, WritesAControlImageAndStartsIt) {
+TEST_F(EmuBootloader, WritesAControlImageAndStartsIt) {
     const std::vector<uint8_t> image = firmware::makeControlImage("1.12");
     writeImage(image);
     // Read back in pieces of at most 1,024 bytes, through the uploading state.
@@ -135,7 +135,7 @@ TEST_F(Bootloader, WritesAControlImageAndStartsIt) {
     EXPECT_EQ(s.controlFlash, flash);
 }
 
-TEST_F(Bootloader, GetStatusIsHeldBackUntilTheEraseHasFinished) {
+TEST_F(EmuBootloader, GetStatusIsHeldBackUntilTheEraseHasFinished) {
     ASSERT_EQ(dnload(eraseBlock()), Reply::Ack);
     EXPECT_EQ(getState(), dfu::kDnloadSync);
     const auto t0 = clock::now();
@@ -150,7 +150,7 @@ TEST_F(Bootloader, GetStatusIsHeldBackUntilTheEraseHasFinished) {
     EXPECT_EQ(inspect(*bus).controlVersion, "");  // erased and partly written: no image
 }
 
-TEST_F(Bootloader, TakesTheNextBlockWithoutAGetStatusInBetween) {
+TEST_F(EmuBootloader, TakesTheNextBlockWithoutAGetStatusInBetween) {
     ASSERT_EQ(dnload(eraseBlock()), Reply::Ack);
     ASSERT_EQ(dnload(programBlock(0, {1, 2, 3, 4})), Reply::Ack);  // waits for the erase
     ASSERT_EQ(dnload(programBlock(4, {5, 6})), Reply::Ack);
@@ -159,7 +159,7 @@ TEST_F(Bootloader, TakesTheNextBlockWithoutAGetStatusInBetween) {
     EXPECT_EQ(hex(upload(6).data), "010203040506");
 }
 
-TEST_F(Bootloader, AFailedCommandTurnsTheNextOneIntoAnError) {
+TEST_F(EmuBootloader, AFailedCommandTurnsTheNextOneIntoAnError) {
     ASSERT_EQ(dnload(programBlock(0x7FFF, {1, 2})), Reply::Ack);  // past the end of flash
     EXPECT_EQ(dnload({0x05, 0x02, 0x00}), Reply::Stall);
     EXPECT_EQ(status(), std::make_pair(int(dfu::kErrAddress), int(dfu::kError)));
@@ -168,7 +168,7 @@ TEST_F(Bootloader, AFailedCommandTurnsTheNextOneIntoAnError) {
     EXPECT_EQ(status(), std::make_pair(0, int(dfu::kIdle)));
 }
 
-TEST_F(Bootloader, ReportsEachKindOfBadCommand) {
+TEST_F(EmuBootloader, ReportsEachKindOfBadCommand) {
     EXPECT_EQ(run({0x07, 0x00}), -dfu::kErrStalledPkt);  // unknown group
     ASSERT_EQ(abort(), Reply::Ack);
     EXPECT_EQ(run({0x04, 0x09, 0x00}), -dfu::kErrStalledPkt);
@@ -190,7 +190,7 @@ TEST_F(Bootloader, ReportsEachKindOfBadCommand) {
     EXPECT_EQ(getState(), dfu::kIdle);
 }
 
-TEST_F(Bootloader, RequestsThatMakeNoSenseStall) {
+TEST_F(EmuBootloader, RequestsThatMakeNoSenseStall) {
     EXPECT_EQ(upload(1).reply, Reply::Stall);  // nothing selected
     EXPECT_EQ(getState(), dfu::kError);
     EXPECT_EQ(status(), std::make_pair(int(dfu::kErrStalledPkt), int(dfu::kError)));
@@ -203,7 +203,7 @@ TEST_F(Bootloader, RequestsThatMakeNoSenseStall) {
     EXPECT_EQ(getState(), dfu::kIdle);                    // ... which is no DFU error
 }
 
-TEST_F(Bootloader, ManifestsAfterTheLastBlock) {
+TEST_F(EmuBootloader, ManifestsAfterTheLastBlock) {
     ASSERT_EQ(run(eraseBlock()), dfu::kIdle);
     ASSERT_EQ(run(programBlock(0, {0xAA})), dfu::kDnloadIdle);
     ASSERT_EQ(dnload({}), Reply::Ack);
@@ -212,7 +212,7 @@ TEST_F(Bootloader, ManifestsAfterTheLastBlock) {
     EXPECT_EQ(guise(), Guise::Bootloader);  // no start command: it stays
 }
 
-TEST_F(Bootloader, AnswersItsConfigurationBytes) {
+TEST_F(EmuBootloader, AnswersItsConfigurationBytes) {
     EXPECT_EQ(config(0x00, 0x00), 0x10);
     EXPECT_EQ(config(0x01, 0x30), 0x1E);
     EXPECT_EQ(config(0x01, 0x05), 0xFF);
@@ -225,7 +225,7 @@ TEST_F(Bootloader, AnswersItsConfigurationBytes) {
     EXPECT_EQ(hex(in(0xA1, 2, 0, 0, 1).data), "95");
 }
 
-TEST_F(Bootloader, SecurityByteRefusesProgrammingThenReadingUntilErased) {
+TEST_F(EmuBootloader, SecurityByteRefusesProgrammingThenReadingUntilErased) {
     writeImage(firmware::makeControlImage("1.12"));
     ASSERT_EQ(run({0x04, 0x01, 0x05, 0xFE}), dfu::kIdle);
     EXPECT_EQ(run(programBlock(0x7000, {1})), -dfu::kErrWrite);
@@ -243,7 +243,7 @@ TEST_F(Bootloader, SecurityByteRefusesProgrammingThenReadingUntilErased) {
     EXPECT_EQ(run(programBlock(0, {1})), dfu::kDnloadIdle);
 }
 
-TEST_F(Bootloader, BlankCheckTellsTheFirstAddressInUse) {
+TEST_F(EmuBootloader, BlankCheckTellsTheFirstAddressInUse) {
     ASSERT_EQ(run(eraseBlock()), dfu::kIdle);
     ASSERT_EQ(run(programBlock(0x1234, {0x00})), dfu::kDnloadIdle);
     EXPECT_EQ(run(range(0x03, 0x01, 0x1000, 0x2000)), -dfu::kErrCheckErased);
@@ -252,7 +252,7 @@ TEST_F(Bootloader, BlankCheckTellsTheFirstAddressInUse) {
     EXPECT_EQ(run(range(0x03, 0x01, 0x1235, 0x7FFF)), dfu::kIdle);
 }
 
-TEST_F(Bootloader, ProgrammingWithoutEraseKeepsOnlyTheCommonBits) {
+TEST_F(EmuBootloader, ProgrammingWithoutEraseKeepsOnlyTheCommonBits) {
     ASSERT_EQ(run(eraseBlock()), dfu::kIdle);
     ASSERT_EQ(run(programBlock(0x100, {0xF0})), dfu::kDnloadIdle);
     ASSERT_EQ(run(programBlock(0x100, {0x3C})), dfu::kDnloadIdle);
@@ -260,7 +260,7 @@ TEST_F(Bootloader, ProgrammingWithoutEraseKeepsOnlyTheCommonBits) {
     EXPECT_EQ(hex(upload(1).data), "30");
 }
 
-TEST_F(Bootloader, ResetFollowsTheStartupBit) {
+TEST_F(EmuBootloader, ResetFollowsTheStartupBit) {
     ASSERT_EQ(dnload({0x04, 0x03, 0x00}), Reply::Ack);
     const uint32_t before = id();
     ASSERT_EQ(dnload({}), Reply::Ack);
@@ -273,7 +273,7 @@ TEST_F(Bootloader, ResetFollowsTheStartupBit) {
     EXPECT_EQ(infoText(4), "1.09");
 }
 
-TEST_F(Bootloader, PowerUpFollowsTheStartupBit) {
+TEST_F(EmuBootloader, PowerUpFollowsTheStartupBit) {
     bus->unplug();
     EXPECT_EQ(guise(), Guise::Absent);
     EXPECT_FALSE(inspect(*bus).plugged);
@@ -285,7 +285,7 @@ TEST_F(Bootloader, PowerUpFollowsTheStartupBit) {
     EXPECT_EQ(guise(), Guise::Run);
 }
 
-TEST_F(Bootloader, StartingAMissingApplicationVanishesAndBricksAtPowerUp) {
+TEST_F(EmuBootloader, StartingAMissingApplicationVanishesAndBricksAtPowerUp) {
     ASSERT_EQ(run(eraseBlock()), dfu::kIdle);
     const auto part = firmware::makeControlImage("1.12");
     ASSERT_EQ(run(programBlock(0, std::vector<uint8_t>(part.begin(), part.begin() + 3072))),
@@ -309,7 +309,7 @@ TEST_F(Bootloader, StartingAMissingApplicationVanishesAndBricksAtPowerUp) {
     EXPECT_EQ(inspect(*bus).guise, Guise::Bricked);
 }
 
-TEST_F(Bootloader, AVanishedDeviceWithTheBootloaderBitRecoversAtPowerUp) {
+TEST_F(EmuBootloader, AVanishedDeviceWithTheBootloaderBitRecoversAtPowerUp) {
     ASSERT_EQ(run(eraseBlock()), dfu::kIdle);
     ASSERT_EQ(start(), Reply::Ack);  // start-up bit still clear
     clock::sleepMs(3000);
@@ -320,16 +320,16 @@ TEST_F(Bootloader, AVanishedDeviceWithTheBootloaderBitRecoversAtPowerUp) {
     EXPECT_FALSE(inspect(*bus).vanished);
 }
 
-class BusyBootloader : public Bootloader {
+class EmuBusyBootloader : public EmuBootloader {
   public:
     CreateOptions options() override {
-        CreateOptions o = Bootloader::options();
+        CreateOptions o = EmuBootloader::options();
         o.variant.busyStatus = true;
         return o;
     }
 };
 
-TEST_F(BusyBootloader, AnswersBusyWithAPollTimeoutInsteadOfHoldingBack) {
+TEST_F(EmuBusyBootloader, AnswersBusyWithAPollTimeoutInsteadOfHoldingBack) {
     ASSERT_EQ(dnload(eraseBlock()), Reply::Ack);
     const auto t0 = clock::now();
     Answer a = getStatus();

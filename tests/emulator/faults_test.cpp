@@ -6,7 +6,7 @@ namespace emulator {
 namespace test {
 namespace {
 
-using Faults = EmulatorTest;
+using EmuFaults = EmulatorTest;
 
 FaultRule rule(FaultKind kind, uint32_t after = 0) {
     FaultRule r;
@@ -29,7 +29,7 @@ std::vector<uint8_t> eraseBlock() {
     return b;
 }
 
-TEST_F(Faults, TimeoutStrikesTheRequestAfterTheNextN) {
+TEST_F(EmuFaults, TimeoutStrikesTheRequestAfterTheNextN) {
     make();
     addFault(*bus, rule(FaultKind::Timeout, 2));
     EXPECT_EQ(infoText(4), "1.09");
@@ -43,7 +43,7 @@ TEST_F(Faults, TimeoutStrikesTheRequestAfterTheNextN) {
     EXPECT_EQ(inspect(*bus).pendingFaults, 0u);
 }
 
-TEST_F(Faults, TimedOutAndStalledRequestsAreNotCarriedOut) {
+TEST_F(EmuFaults, TimedOutAndStalledRequestsAreNotCarriedOut) {
     make();
     addFault(*bus, rule(FaultKind::Timeout));
     EXPECT_EQ(wr(5, 1, 0x3D, {'P'}), Reply::NoAnswer);
@@ -52,7 +52,7 @@ TEST_F(Faults, TimedOutAndStalledRequestsAreNotCarriedOut) {
     EXPECT_EQ(inspect(*bus).videoStandard, "NTSC");
 }
 
-TEST_F(Faults, StallOnTheFirstMatchingRequest) {
+TEST_F(EmuFaults, StallOnTheFirstMatchingRequest) {
     make();
     addFault(*bus, matching(FaultKind::Stall, "0xA0:3:0x0204"));
     EXPECT_EQ(infoText(13), "SN4711");
@@ -61,7 +61,7 @@ TEST_F(Faults, StallOnTheFirstMatchingRequest) {
     EXPECT_EQ(rd(2, 4, 0, 32).reply, Reply::Ack);
 }
 
-TEST_F(Faults, ShortAndEmptyCutTheDataStage) {
+TEST_F(EmuFaults, ShortAndEmptyCutTheDataStage) {
     make();
     FaultRule s = rule(FaultKind::Short);
     s.bytes = 3;
@@ -84,7 +84,7 @@ TEST_F(Faults, ShortAndEmptyCutTheDataStage) {
     EXPECT_EQ(inspect(*bus).packageVersion, "4.10");
 }
 
-TEST_F(Faults, BulkPatternAndShortBulk) {
+TEST_F(EmuFaults, BulkPatternAndShortBulk) {
     make();
     FaultRule s = matching(FaultKind::Short, "bulk:0x02");
     s.bytes = 1;
@@ -99,7 +99,7 @@ TEST_F(Faults, BulkPatternAndShortBulk) {
     EXPECT_EQ(t[0].dataLength, 1u);
 }
 
-TEST_F(Faults, UnplugDropsTheDeviceAndReplugsItLater) {
+TEST_F(EmuFaults, UnplugDropsTheDeviceAndReplugsItLater) {
     make();
     RecordingListener listener;
     bus->addListener(&listener);
@@ -121,7 +121,7 @@ TEST_F(Faults, UnplugDropsTheDeviceAndReplugsItLater) {
     EXPECT_EQ(events[1], "arrived:3014:" + std::to_string(id()));
 }
 
-TEST_F(Faults, UnplugWithoutReplugStaysOff) {
+TEST_F(EmuFaults, UnplugWithoutReplugStaysOff) {
     make();
     addFault(*bus, rule(FaultKind::Unplug));
     EXPECT_EQ(in(0x80, 0, 0, 0, 2).reply, Reply::Gone);
@@ -131,7 +131,7 @@ TEST_F(Faults, UnplugWithoutReplugStaysOff) {
     EXPECT_EQ(guise(), Guise::Run);
 }
 
-TEST_F(Faults, DfuErrorCountsBootloaderRequestsAndFailsTheBlock) {
+TEST_F(EmuFaults, DfuErrorCountsBootloaderRequestsAndFailsTheBlock) {
     make();
     FaultRule e = rule(FaultKind::DfuError, 1);
     e.status = dfu::kErrProg;
@@ -150,7 +150,7 @@ TEST_F(Faults, DfuErrorCountsBootloaderRequestsAndFailsTheBlock) {
     EXPECT_EQ(getState(), dfu::kIdle);
 }
 
-TEST_F(Faults, DfuErrorOnGetStatusAnswersTheErrorAtOnce) {
+TEST_F(EmuFaults, DfuErrorOnGetStatusAnswersTheErrorAtOnce) {
     CreateOptions o;
     o.bootloader = true;
     make(o);
@@ -166,7 +166,7 @@ TEST_F(Faults, DfuErrorOnGetStatusAnswersTheErrorAtOnce) {
     EXPECT_EQ(getState(), dfu::kIdle);
 }
 
-TEST_F(Faults, NeverReadyUntilTheNextReset) {
+TEST_F(EmuFaults, NeverReadyUntilTheNextReset) {
     make();
     addFault(*bus, rule(FaultKind::NeverReady));
     ASSERT_EQ(cmd(5, 1), Reply::Ack);
@@ -182,7 +182,7 @@ TEST_F(Faults, NeverReadyUntilTheNextReset) {
     EXPECT_EQ(rd(3, 3, 0, 1).data.at(0), 1);
 }
 
-TEST_F(Faults, BusyBootloaderStaysBusyUntilPowerCycled) {
+TEST_F(EmuFaults, BusyBootloaderStaysBusyUntilPowerCycled) {
     CreateOptions o;
     o.bootloader = true;
     make(o);
@@ -200,7 +200,7 @@ TEST_F(Faults, BusyBootloaderStaysBusyUntilPowerCycled) {
     EXPECT_EQ(getState(), dfu::kIdle);
 }
 
-TEST_F(Faults, GuiseFilterAndSeveralRules) {
+TEST_F(EmuFaults, GuiseFilterAndSeveralRules) {
     make();
     FaultRule boot = rule(FaultKind::Stall, 1);
     boot.guise = Guise::Bootloader;
@@ -215,7 +215,7 @@ TEST_F(Faults, GuiseFilterAndSeveralRules) {
     EXPECT_EQ(inspect(*bus).pendingFaults, 0u);
 }
 
-TEST_F(Faults, RulesPersistAndClear) {
+TEST_F(EmuFaults, RulesPersistAndClear) {
     make();
     addFault(*bus, rule(FaultKind::Stall, 5));
     addFault(*bus, rule(FaultKind::Unplug, 9));
@@ -234,7 +234,7 @@ TEST_F(Faults, RulesPersistAndClear) {
     EXPECT_EQ(s.pendingFaults, 0u);
 }
 
-TEST(FaultParsing, KindsPatternsAndNumbers) {
+TEST(EmuFaultParsing, KindsPatternsAndNumbers) {
     for (const char* name :
          {"timeout", "stall", "short", "empty", "unplug", "dfu-error", "never-ready", "busy"}) {
         FaultKind k;
@@ -264,7 +264,7 @@ TEST(FaultParsing, KindsPatternsAndNumbers) {
     EXPECT_FALSE(parseNumber("12a", 0xFF, &v));
 }
 
-TEST_F(Faults, VariantInterfaceNumberAndRefusedSetInterface) {
+TEST_F(EmuFaults, VariantInterfaceNumberAndRefusedSetInterface) {
     CreateOptions o;
     o.variant.interfaceNumber = 3;
     make(o);
@@ -282,7 +282,7 @@ TEST_F(Faults, VariantInterfaceNumberAndRefusedSetInterface) {
     EXPECT_EQ(hex(std::vector<uint8_t>(t[0].setup, t[0].setup + 8)), "010b000000000000");
 }
 
-TEST_F(Faults, VariantTwinIsASecondIdenticalDevice) {
+TEST_F(EmuFaults, VariantTwinIsASecondIdenticalDevice) {
     CreateOptions o;
     o.variant.twin = true;
     make(o);
@@ -312,7 +312,7 @@ TEST_F(Faults, VariantTwinIsASecondIdenticalDevice) {
     EXPECT_TRUE(inspect(*bus).twin);
 }
 
-TEST_F(Faults, TraceKeepsEveryRequestAndAFileKeepsTheFirst4KiB) {
+TEST_F(EmuFaults, TraceKeepsEveryRequestAndAFileKeepsTheFirst4KiB) {
     make();
     ASSERT_EQ(wr(5, 1, 0x10, {0xAB}), Reply::Ack);
     ASSERT_EQ(cmd(9, 9), Reply::Stall);

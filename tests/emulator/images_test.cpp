@@ -22,7 +22,7 @@ size_t bytesInLongRuns(const std::vector<uint8_t>& v, size_t minRun) {
     return total;
 }
 
-TEST(Images, ControlImagesAreDeterministicRealisticAndRecognised) {
+TEST(FirmwareImages, ControlImagesAreDeterministicRealisticAndRecognised) {
     const std::vector<uint8_t> a = makeControlImage("1.12");
     EXPECT_EQ(a, makeControlImage("1.12"));
     EXPECT_NE(a, makeControlImage("1.09"));
@@ -39,7 +39,7 @@ TEST(Images, ControlImagesAreDeterministicRealisticAndRecognised) {
     EXPECT_EQ(info.length, a.size());
 }
 
-TEST(Images, VideoImagesHaveLongRunsAndAreRecognised) {
+TEST(FirmwareImages, VideoImagesHaveLongRunsAndAreRecognised) {
     const std::vector<uint8_t> v = makeVideoImage("1.02");
     EXPECT_EQ(v, makeVideoImage("1.02"));
     EXPECT_GE(v.size(), 850000u);
@@ -51,7 +51,7 @@ TEST(Images, VideoImagesHaveLongRunsAndAreRecognised) {
     EXPECT_EQ(info.version, "1.02");
 }
 
-TEST(Images, OnlyACompleteImageAtTheStartIsRecognised) {
+TEST(FirmwareImages, OnlyACompleteImageAtTheStartIsRecognised) {
     const std::vector<uint8_t> a = makeControlImage("1.12");
     std::vector<uint8_t> flash(kControlFlashSize, 0xFF);
     std::copy(a.begin(), a.end(), flash.begin());
@@ -70,12 +70,12 @@ TEST(Images, OnlyACompleteImageAtTheStartIsRecognised) {
     EXPECT_FALSE(identifyImage(std::vector<uint8_t>{}, &info));
 }
 
-TEST(Images, RefusesUnusableVersionTexts) {
+TEST(FirmwareImages, RefusesUnusableVersionTexts) {
     EXPECT_THROW(makeControlImage(""), std::invalid_argument);
     EXPECT_THROW(makeVideoImage("0123456789abcdef"), std::invalid_argument);
 }
 
-TEST(Images, PackedVideoVersions) {
+TEST(FirmwareImages, PackedVideoVersions) {
     uint8_t p = 0;
     ASSERT_TRUE(packVideoVersion("1.02", &p));
     EXPECT_EQ(p, 0x22);
@@ -89,7 +89,7 @@ TEST(Images, PackedVideoVersions) {
     EXPECT_FALSE(packVideoVersion("1,02", &p));
 }
 
-TEST(Digests, Crc32AndSha256KnownAnswers) {
+TEST(EmuDigests, Crc32AndSha256KnownAnswers) {
     const std::string nine = "123456789";
     EXPECT_EQ(crc32(reinterpret_cast<const uint8_t*>(nine.data()), nine.size()), 0xCBF43926u);
     auto sha = [](const std::string& s) {

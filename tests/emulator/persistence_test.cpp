@@ -11,7 +11,7 @@ namespace emulator {
 namespace test {
 namespace {
 
-using Persistence = EmulatorTest;
+using EmuPersistence = EmulatorTest;
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -20,7 +20,7 @@ std::string slurp(const std::string& path) {
     return s.str();
 }
 
-TEST_F(Persistence, OpensOfOnePathShareOneBus) {
+TEST_F(EmuPersistence, OpensOfOnePathShareOneBus) {
     make();
     std::string error;
     std::shared_ptr<EmulatedBus> again = openBus(path, &error);
@@ -29,7 +29,7 @@ TEST_F(Persistence, OpensOfOnePathShareOneBus) {
     EXPECT_EQ(viaOtherSpelling.get(), bus.get());
 }
 
-TEST_F(Persistence, WhatTheDeviceKeepsSurvivesClosingTheBus) {
+TEST_F(EmuPersistence, WhatTheDeviceKeepsSurvivesClosingTheBus) {
     make();
     ASSERT_EQ(wr(5, 1, 0x3D, {'P'}), Reply::Ack);
     ASSERT_EQ(wr(2, 3, 0, {'2', '.', '0', '7', 0}), Reply::Ack);
@@ -42,7 +42,7 @@ TEST_F(Persistence, WhatTheDeviceKeepsSurvivesClosingTheBus) {
     EXPECT_EQ(s.guise, Guise::Run);
 }
 
-TEST_F(Persistence, SavedAtEveryReEnumeration) {
+TEST_F(EmuPersistence, SavedAtEveryReEnumeration) {
     CreateOptions o;
     o.timing.reenumerationMs = 30000;
     make(o);
@@ -64,7 +64,7 @@ TEST_F(Persistence, SavedAtEveryReEnumeration) {
     EXPECT_EQ(file.units[0].onBus, Guise::Bootloader);
 }
 
-TEST_F(Persistence, ADeviceSavedInTransitHasArrivedWhenLoaded) {
+TEST_F(EmuPersistence, ADeviceSavedInTransitHasArrivedWhenLoaded) {
     CreateOptions o;
     o.timing.reenumerationMs = 60000;
     make(o);
@@ -77,7 +77,7 @@ TEST_F(Persistence, ADeviceSavedInTransitHasArrivedWhenLoaded) {
     EXPECT_EQ(s.guise, Guise::Bootloader);
 }
 
-TEST_F(Persistence, ReadingThroughAPathDoesNotWrite) {
+TEST_F(EmuPersistence, ReadingThroughAPathDoesNotWrite) {
     make();
     bus.reset();
     const auto before = std::filesystem::last_write_time(path);
@@ -91,7 +91,7 @@ TEST_F(Persistence, ReadingThroughAPathDoesNotWrite) {
     EXPECT_EQ(std::filesystem::last_write_time(path), before);
 }
 
-TEST_F(Persistence, RefusesMissingAndDamagedFiles) {
+TEST_F(EmuPersistence, RefusesMissingAndDamagedFiles) {
     std::string error;
     EXPECT_FALSE(openBus(dir.file("none.json"), &error));
     EXPECT_NE(error.find("none.json"), std::string::npos);
@@ -102,7 +102,7 @@ TEST_F(Persistence, RefusesMissingAndDamagedFiles) {
     EXPECT_FALSE(openBus(dir.file("other.json"), &error));
 }
 
-TEST_F(Persistence, AFlashHoldingASyntheticImageIsKeptByName) {
+TEST_F(EmuPersistence, AFlashHoldingASyntheticImageIsKeptByName) {
     make();
     bus.reset();
     std::string text = slurp(path);
@@ -117,7 +117,7 @@ TEST_F(Persistence, AFlashHoldingASyntheticImageIsKeptByName) {
     EXPECT_EQ(s.controlFlash, control);
 }
 
-TEST_F(Persistence, WritesLeaveNoTemporaryFilesBehind) {
+TEST_F(EmuPersistence, WritesLeaveNoTemporaryFilesBehind) {
     make();
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(cmd(6, 9), Reply::Ack);
@@ -133,7 +133,7 @@ TEST_F(Persistence, WritesLeaveNoTemporaryFilesBehind) {
     EXPECT_EQ(files, 1);
 }
 
-TEST_F(Persistence, EncodingRoundTripsTheWholeDevice) {
+TEST_F(EmuPersistence, EncodingRoundTripsTheWholeDevice) {
     BusFile file;
     DeviceState d;
     d.serialText = "SN0001";
@@ -191,7 +191,7 @@ TEST_F(Persistence, EncodingRoundTripsTheWholeDevice) {
     EXPECT_EQ(back.requests, 5u);
 }
 
-TEST(Codecs, Base64AndHex) {
+TEST(EmuCodecs, Base64AndHex) {
     for (size_t n = 0; n < 8; ++n) {
         std::vector<uint8_t> v;
         for (size_t i = 0; i < n; ++i) v.push_back(static_cast<uint8_t>(0xF0 + i * 37));

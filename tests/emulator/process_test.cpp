@@ -44,7 +44,7 @@ nlohmann::json showJson(const std::string& state) {
     return nlohmann::json::parse(r.out, nullptr, false);
 }
 
-TEST(Tool, CreateShowFaultPowerAndTraceAcrossRuns) {
+TEST(EmuTool, CreateShowFaultPowerAndTraceAcrossRuns) {
     TempDir dir;
     const std::string state = dir.file("d.json");
     ToolRun r = tool("create '" + state +
@@ -86,7 +86,7 @@ TEST(Tool, CreateShowFaultPowerAndTraceAcrossRuns) {
     EXPECT_EQ(r.exitCode, 0) << r.out;
 }
 
-TEST(Tool, SeveralRunsActOnOneDevice) {
+TEST(EmuTool, SeveralRunsActOnOneDevice) {
     clock::setTimeScaleForTests(0.02);
     TempDir dir;
     const std::string state = dir.file("d.json");
@@ -110,7 +110,7 @@ TEST(Tool, SeveralRunsActOnOneDevice) {
     EXPECT_EQ(j["requests"], 1);
 }
 
-TEST(Tool, ExitCodesAndMessages) {
+TEST(EmuTool, ExitCodesAndMessages) {
     TempDir dir;
     const std::string state = dir.file("d.json");
     ToolRun r = tool("");
@@ -141,7 +141,7 @@ TEST(Tool, ExitCodesAndMessages) {
     }
 }
 
-TEST(KilledWriter, NeverLeavesABrokenStateFile) {
+TEST(EmuKilledWriter, NeverLeavesABrokenStateFile) {
     clock::setTimeScaleForTests(0.02);
     TempDir dir;
     const std::string state = dir.file("d.json");

@@ -10,9 +10,9 @@ namespace emulator {
 namespace test {
 namespace {
 
-using RunMode = EmulatorTest;
+using EmuRunMode = EmulatorTest;
 
-TEST_F(RunMode, AnswersIdentityVersionsAndDescriptors) {
+TEST_F(EmuRunMode, AnswersIdentityVersionsAndDescriptors) {
     CreateOptions o;
     o.serial = "1234";
     o.pcbRevision = "B7.3";
@@ -47,7 +47,7 @@ TEST_F(RunMode, AnswersIdentityVersionsAndDescriptors) {
     EXPECT_EQ(bus->present().front().descriptors.size(), 18u + cfg.data.size());
 }
 
-TEST_F(RunMode, StallsWhatItDoesNotKnow) {
+TEST_F(EmuRunMode, StallsWhatItDoesNotKnow) {
     make();
     EXPECT_EQ(cmd(9, 9), Reply::Stall);
     EXPECT_EQ(rd(2, 99, 0, 32).reply, Reply::Stall);
@@ -60,7 +60,7 @@ TEST_F(RunMode, StallsWhatItDoesNotKnow) {
     EXPECT_EQ(bulk(0x06, {1}), Reply::Stall);
 }
 
-TEST_F(RunMode, MemoryWritesAndPackageVersion) {
+TEST_F(EmuRunMode, MemoryWritesAndPackageVersion) {
     make();
     EXPECT_EQ(wr(5, 1, 0x3D, {'P'}), Reply::Ack);
     EXPECT_EQ(inspect(*bus).videoStandard, "PAL");
@@ -72,7 +72,7 @@ TEST_F(RunMode, MemoryWritesAndPackageVersion) {
     EXPECT_EQ(hex(rd(5, 1, 0xD0, 2).data), "0263");
 }
 
-TEST_F(RunMode, DefaultValuesKeepFactoryCalibrationPackageAndStandard) {
+TEST_F(EmuRunMode, DefaultValuesKeepFactoryCalibrationPackageAndStandard) {
     CreateOptions o;
     o.pal = true;
     o.calibration.assign(18, 0x11);
@@ -90,7 +90,7 @@ TEST_F(RunMode, DefaultValuesKeepFactoryCalibrationPackageAndStandard) {
 }
 
 // The whole video download as the host runs it.
-void download(RunMode& t, const std::vector<uint8_t>& image) {
+void download(EmuRunMode& t, const std::vector<uint8_t>& image) {
     ASSERT_EQ(t.cmd(5, 1), Reply::Ack);
     ASSERT_EQ(t.cmd(5, 7), Reply::Ack);
     for (int i = 0; i < 200 && t.rd(3, 3, 0, 1).data.at(0) == 0; ++i) clock::sleepMs(100);
@@ -109,7 +109,7 @@ void download(RunMode& t, const std::vector<uint8_t>& image) {
     ASSERT_EQ(t.cmd(2, 2), Reply::Ack);
 }
 
-TEST_F(RunMode, VideoDownloadInstallsTheImageAfterReprogramming) {
+TEST_F(EmuRunMode, VideoDownloadInstallsTheImageAfterReprogramming) {
     make();
     // Not ready before the preparation time has passed, and the download cannot open.
     ASSERT_EQ(cmd(5, 1), Reply::Ack);
@@ -127,7 +127,7 @@ TEST_F(RunMode, VideoDownloadInstallsTheImageAfterReprogramming) {
     EXPECT_EQ(hex(rd(1, 4, 0x0F00, 1).data), "22");
 }
 
-TEST_F(RunMode, EndingReprogrammingTooEarlyLeavesTheVideoFirmwareCorrupt) {
+TEST_F(EmuRunMode, EndingReprogrammingTooEarlyLeavesTheVideoFirmwareCorrupt) {
     make();
     download(*this, firmware::makeVideoImage("1.02"));
     clock::sleepMs(2000);
@@ -138,7 +138,7 @@ TEST_F(RunMode, EndingReprogrammingTooEarlyLeavesTheVideoFirmwareCorrupt) {
     EXPECT_EQ(hex(rd(1, 4, 0x0F00, 1).data), "00");
 }
 
-TEST_F(RunMode, OutOfOrderDownloadStepsStall) {
+TEST_F(EmuRunMode, OutOfOrderDownloadStepsStall) {
     make();
     EXPECT_EQ(cmd(5, 7), Reply::Stall);  // without 5,1
     EXPECT_EQ(cmd(5, 6), Reply::Stall);  // nothing open
@@ -147,7 +147,7 @@ TEST_F(RunMode, OutOfOrderDownloadStepsStall) {
     EXPECT_EQ(cmd(2, 3), Reply::Stall);
 }
 
-TEST_F(RunMode, RestartLeavesAndComesBackInRunMode) {
+TEST_F(EmuRunMode, RestartLeavesAndComesBackInRunMode) {
     CreateOptions o;
     o.timing.restartMs = 30000;  // long enough to see it gone on a slow (sanitizer) build
     make(o);
@@ -165,7 +165,7 @@ TEST_F(RunMode, RestartLeavesAndComesBackInRunMode) {
     bus->removeListener(&listener);
 }
 
-TEST_F(RunMode, EntersTheBootloaderByCommandFromRelease2) {
+TEST_F(EmuRunMode, EntersTheBootloaderByCommandFromRelease2) {
     CreateOptions o;
     o.timing.reenumerationMs = 30000;
     make(o);
@@ -180,7 +180,7 @@ TEST_F(RunMode, EntersTheBootloaderByCommandFromRelease2) {
     EXPECT_EQ(getState(), 2);  // dfuIDLE
 }
 
-TEST_F(RunMode, Release1IgnoresTheCommandAndTakesTheBulkMessage) {
+TEST_F(EmuRunMode, Release1IgnoresTheCommandAndTakesTheBulkMessage) {
     CreateOptions o;
     o.release = 1;
     make(o);
@@ -194,14 +194,14 @@ TEST_F(RunMode, Release1IgnoresTheCommandAndTakesTheBulkMessage) {
     ASSERT_TRUE(waitFor(Guise::Bootloader));
 }
 
-TEST_F(RunMode, Release2TakesTheBulkMessageButStaysInRunMode) {
+TEST_F(EmuRunMode, Release2TakesTheBulkMessageButStaysInRunMode) {
     make();
     ASSERT_EQ(bulk(0x02, {0xC0, 0x00, 0x00}), Reply::Ack);
     clock::sleepMs(3000);
     EXPECT_EQ(guise(), Guise::Run);
 }
 
-TEST_F(RunMode, RequestsToADeviceThatLeftAreGone) {
+TEST_F(EmuRunMode, RequestsToADeviceThatLeftAreGone) {
     CreateOptions o;
     o.timing.restartMs = 30000;
     make(o);
@@ -215,7 +215,7 @@ TEST_F(RunMode, RequestsToADeviceThatLeftAreGone) {
     EXPECT_EQ(bus->control(first, setup, buf, &n), Reply::Gone);  // the old id stays dead
 }
 
-TEST_F(RunMode, SetInterfaceChecksTheInterface) {
+TEST_F(EmuRunMode, SetInterfaceChecksTheInterface) {
     make();
     EXPECT_EQ(bus->setInterface(id(), 0, 0), Reply::Ack);
     EXPECT_EQ(bus->setInterface(id(), 1, 0), Reply::Stall);
