@@ -117,7 +117,6 @@ got=$(field "$state3" guise)
 arriving=$(field "$state3" arriving)
 [ "$got" = bootloader ] || [ "$arriving" = bootloader ] || fail "guise '$got' after -dfu"
 
-wineserver -w
 if [ $failures -eq 0 ]; then
   echo "wine_updater: all passed"
 else
