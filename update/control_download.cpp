@@ -25,6 +25,11 @@ constexpr uint32_t kDnloadBusy = 4;
 constexpr uint32_t kDnloadIdle = 5;
 constexpr uint32_t kDfuError = 10;
 
+// How long one block may keep the bootloader from being ready for the next (nominal ms). A
+// device that stays busy or in sync for ever would otherwise hold the update, and the dialog
+// whose Exit is disabled, for ever.
+constexpr double kBlockSettleLimitMs = 60000.0;
+
 }  // namespace
 
 void USBUpdater::downloadControlFirmware(const unsigned char* data, int length) {
@@ -55,10 +60,16 @@ void USBUpdater::downloadControlFirmware(const unsigned char* data, int length) 
     uint32_t state = 0;
     uint32_t keptStatus = 0;
     uint32_t keptPollTimeout = 0;
+    bvu::clock::TimePoint lastBlock = bvu::clock::now();
     while (remaining > 0) {
         if (needState) {
             state = usb.dfuGetState();
             needState = false;
+        }
+        if ((state == kDnloadSync || state == kDnloadBusy) &&
+            bvu::clock::nominalMsBetween(lastBlock, bvu::clock::now()) > kBlockSettleLimitMs) {
+            throw USBUtils::Error("Device not idle after 60 seconds (" +
+                                  USBUtils::dfuStateName(state) + ")");
         }
         switch (state) {
             case kDfuIdle:
@@ -80,6 +91,7 @@ void USBUpdater::downloadControlFirmware(const unsigned char* data, int length) 
                 offset += n;
                 remaining -= n;
                 needState = true;
+                lastBlock = bvu::clock::now();
                 break;
             }
             case kDnloadSync: {

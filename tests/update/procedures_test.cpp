@@ -210,6 +210,19 @@ TEST_F(ProcedureTest, BusyBeforeAnyStatusWaitsNothingAndAsksAgain) {
     EXPECT_EQ(loop, Lines({"dfu-getstate", "dfu-getstate", "dfu-dnload 148 01 00 00 00 00 63"}));
 }
 
+TEST_F(ProcedureTest, BootloaderThatStaysBusyEndsTheDownloadAfterAMinute) {
+    // After the first block the device goes to sync, then reports busy (1 s polls) for ever.
+    device->states = {2, 2, 3};
+    for (int i = 0; i < 200; ++i) device->states.push_back(4);
+    device->loopStatuses = {{0, 1000, 4}};
+    const std::vector<uint8_t> image = pattern(3073);
+    ProbeUpdater updater;
+    EXPECT_EQ(errorOf([&] { updater.downloadControlFirmware(image.data(), 3073); }),
+              "USB communication error: Device not idle after 60 seconds (DFU_dfuDnloadBusy)");
+    EXPECT_EQ(device->programmed().size(), 1u);  // the second block was never sent
+    EXPECT_LT(device->states.size(), 150u);      // about one state request a second
+}
+
 TEST_F(ProcedureTest, DfuErrorClearsTheStatusAndNamesTheLastStatusRead) {
     device->states = {2, 2, 3};
     device->loopStatuses = {{3, 0, 10}};
