@@ -130,6 +130,9 @@ INT_PTR dispatch(HWND dialog, UINT message, WPARAM wParam, MainDialogState& stat
         case WM_SETCURSOR:
             if (state.busy) {
                 SetCursor(state.waitCursor);
+                // On Windows the message's own result must say "handled" as well, or the
+                // control under the pointer puts its cursor back.
+                SetWindowLongPtrA(dialog, DWLP_MSGRESULT, TRUE);
                 return TRUE;
             }
             return FALSE;

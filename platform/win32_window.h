@@ -270,6 +270,11 @@ int GetWindowTextLengthA(HWND window);
 // Enables or disables a window (handled on its thread, like a send). Returns non-zero when the
 // window was disabled before the call.
 BOOL EnableWindow(HWND window, BOOL enable);
+// A dialog procedure's message result. Here the layer hands every dialog procedure's return value
+// straight to the sender, so the stored result is not needed; kept so that the same code that
+// sets it on Windows (WM_SETCURSOR) compiles. Returns the previous value (always 0).
+#define DWLP_MSGRESULT 0
+LONG_PTR SetWindowLongPtrA(HWND window, int index, LONG_PTR value);
 BOOL IsWindowEnabled(HWND window);
 
 // Check state of buttons (BM_SETCHECK / BM_GETCHECK sends).

@@ -280,6 +280,8 @@ LRESULT Core::dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
         result = controlMessage(*w, message, wParam, lParam, &changes);
     }
     lock.unlock();
+    if (!changes.empty())
+        cv_.notify_all();  // waitForEnabled and the like look at the state just changed
     notify(changes);
     return result;
 }

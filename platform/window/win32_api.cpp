@@ -111,6 +111,10 @@ BOOL EnableWindow(HWND window, BOOL enable) {
         Core::instance().send(window, kLayerEnable, enable != FALSE ? 1 : 0, 0));
 }
 
+LONG_PTR SetWindowLongPtrA(HWND, int, LONG_PTR) {
+    return 0;
+}
+
 BOOL IsWindowEnabled(HWND window) {
     return Core::instance().isEnabled(window) ? TRUE : FALSE;
 }
