@@ -448,6 +448,15 @@ bool decodeStateFile(const std::string& text, clock::TimePoint now, BusFile* fil
 
 bool readStateFile(const std::string& path, BusFile* file, std::string* error) {
     std::ifstream in(path, std::ios::binary);
+#ifdef _WIN32
+    // While a writer replaces the file, Windows refuses to open it for a moment ("Permission
+    // denied"); the replacement is atomic, so waiting a little gives the new whole file.
+    for (int attempt = 0; attempt < 100 && !in && errno == EACCES; ++attempt) {
+        Sleep(10);
+        in.clear();
+        in.open(path, std::ios::binary);
+    }
+#endif
     if (!in) {
         *error = "cannot open state file " + path + ": " + std::strerror(errno);
         return false;
@@ -484,7 +493,20 @@ bool writeFileAtomically(const std::string& path, const std::string& content, st
         return false;
     }
 #ifdef _WIN32
-    if (!MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    // Windows refuses to replace a file that someone has open at that moment (a reader of the
+    // state, an antivirus scan): error 5 or 32. Such a refusal passes, so try again for a while
+    // (real time: this is the file system's pace, not the device's).
+    BOOL moved = FALSE;
+    for (int attempt = 0; attempt < 100 && !moved; ++attempt) {
+        moved = MoveFileExA(tmp.c_str(), path.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        const DWORD why = moved ? 0 : GetLastError();
+        if (!moved && why != ERROR_ACCESS_DENIED && why != ERROR_SHARING_VIOLATION)
+            break;
+        if (!moved)
+            Sleep(10);
+    }
+    if (!moved) {
         *error = "cannot replace " + path + " (error " + std::to_string(GetLastError()) + ")";
         std::remove(tmp.c_str());
         return false;
