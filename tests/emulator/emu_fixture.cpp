@@ -35,11 +35,19 @@ void RecordingListener::arrived(const Presence& device) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "arrived:%04x:%u", device.productId, device.busId);
     events_.push_back(buf);
+    changed_.notify_all();
 }
 
 void RecordingListener::left(uint32_t busId) {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.push_back("left:" + std::to_string(busId));
+    changed_.notify_all();
+}
+
+bool RecordingListener::waitForEvents(size_t n, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return events_.size() >= n; });
 }
 
 std::vector<std::string> RecordingListener::events() const {

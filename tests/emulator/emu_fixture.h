@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -34,9 +35,13 @@ class RecordingListener : public BusListener {
     void arrived(const Presence& device) override;
     void left(uint32_t busId) override;
     std::vector<std::string> events() const;  // "arrived:3014:<busId>", "left:<busId>"
+    // Waits (real time) until at least n events have come: a guise is visible before the
+    // listeners have been told of it.
+    bool waitForEvents(size_t n, int timeoutMs = 10000) const;
 
   private:
     mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
     std::vector<std::string> events_;
 };
 

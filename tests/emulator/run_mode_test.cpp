@@ -155,14 +155,15 @@ TEST_F(EmuRunMode, RestartLeavesAndComesBackInRunMode) {
     bus->addListener(&listener);
     const uint32_t first = id();
     ASSERT_EQ(cmd(6, 9), Reply::Ack);
-    ASSERT_TRUE(waitFor(Guise::Run));
+    const bool arrived = waitFor(Guise::Run) && listener.waitForEvents(2);
+    bus->removeListener(&listener);  // before any assertion can leave the test
+    ASSERT_TRUE(arrived);
     ASSERT_NE(id(), 0u);
     EXPECT_NE(id(), first);  // a new arrival, a new bus id
     std::vector<std::string> events = listener.events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0], "left:" + std::to_string(first));
     EXPECT_EQ(events[1], "arrived:3014:" + std::to_string(id()));
-    bus->removeListener(&listener);
 }
 
 TEST_F(EmuRunMode, EntersTheBootloaderByCommandFromRelease2) {

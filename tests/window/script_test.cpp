@@ -78,6 +78,8 @@ class Feed {
     }
     bool next(std::string* line) {
         std::unique_lock<std::mutex> lock(mutex_);
+        ++asked_;
+        cv_.notify_all();
         cv_.wait(lock, [&] { return ended_ || !lines_.empty(); });
         if (lines_.empty())
             return false;
@@ -86,11 +88,18 @@ class Feed {
         return true;
     }
 
+    // Waits until the script runner has asked for a line (so it is now reading).
+    void waitUntilAsked() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [&] { return asked_ > 0; });
+    }
+
   private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<std::string> lines_;
     bool ended_ = false;
+    int asked_ = 0;
 };
 
 class Script : public ::testing::Test {
@@ -167,6 +176,7 @@ TEST_F(Script, IgnoredClickAndTimedOutWait) {
 TEST_F(Script, BoxWaitsForTheNextLine) {
     runner_ = std::thread(
         [this] { headless::runScript([this](std::string* line) { return feed_.next(line); }); });
+    feed_.waitUntilAsked();  // a box that comes before the script reads takes its default
     std::atomic<int> answer{0};
     std::thread worker(
         [&] { answer = MessageBoxA(nullptr, "q", "Confirm Update", MB_YESNO | MB_DEFBUTTON2); });
