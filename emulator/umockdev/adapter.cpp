@@ -70,15 +70,15 @@ struct UmockdevAdapter::Impl : BusListener {
             std::fprintf(stderr, "umockdev adapter: %s\n", error.c_str());
             return;
         }
-        UsbNodeSpec spec;
-        spec.busnum = kBusnum;
-        spec.devnum = devnum;
-        spec.vendorId = presence.vendorId;
-        spec.productId = presence.productId;
-        spec.bcdDevice = word(presence.descriptors, 12);
-        spec.configurationValue = presence.descriptors.size() > 23 ? presence.descriptors[23] : 1;
-        spec.descriptors = presence.descriptors;
-        testbed->addUsbDevice(spec, device->handler());
+        UsbNodeParams params;
+        params.busnum = kBusnum;
+        params.devnum = devnum;
+        params.vendorId = presence.vendorId;
+        params.productId = presence.productId;
+        params.bcdDevice = word(presence.descriptors, 12);
+        params.configurationValue = presence.descriptors.size() > 23 ? presence.descriptors[23] : 1;
+        params.descriptors = presence.descriptors;
+        testbed->addUsbDevice(params, device->handler());
         live[presence.busId] = Served{std::move(device), devnum};
     }
 

@@ -73,34 +73,34 @@ struct Testbed::Impl {
         }
     }
 
-    void add(const UsbNodeSpec& spec, UMockdevIoctlBase* handler) {
-        const std::string name = sysName(spec.busnum, spec.devnum);
-        const std::string node = Testbed::nodeName(spec.busnum, spec.devnum);
+    void add(const UsbNodeParams& params, UMockdevIoctlBase* handler) {
+        const std::string name = sysName(params.busnum, params.devnum);
+        const std::string node = Testbed::nodeName(params.busnum, params.devnum);
         // Everything libusb reads must be there before the "add" event: descriptors first.
         const std::string dir = root + "/sys/devices/" + name;
         g_mkdir_with_parents(dir.c_str(), 0755);
         GError* error = nullptr;
         if (!g_file_set_contents((dir + "/descriptors").c_str(),
-                                 reinterpret_cast<const char*>(spec.descriptors.data()),
-                                 static_cast<gssize>(spec.descriptors.size()), &error) ||
+                                 reinterpret_cast<const char*>(params.descriptors.data()),
+                                 static_cast<gssize>(params.descriptors.size()), &error) ||
             !umockdev_testbed_attach_ioctl(testbed, node.c_str(), handler, &error)) {
             std::fprintf(stderr, "umockdev testbed: device %s: %s\n", node.c_str(),
                          error != nullptr ? error->message : "failed");
             g_clear_error(&error);
             return;
         }
-        const unsigned minor = (spec.busnum - 1u) * 128u + (spec.devnum - 1u);
-        const std::string idVendor = format("%04x\n", spec.vendorId);
-        const std::string idProduct = format("%04x\n", spec.productId);
-        const std::string bcdDevice = format("%04x\n", spec.bcdDevice);
-        const std::string busnum = format("%u\n", spec.busnum);
-        const std::string devnum = format("%u\n", spec.devnum);
-        const std::string config = format("%u\n", spec.configurationValue);
+        const unsigned minor = (params.busnum - 1u) * 128u + (params.devnum - 1u);
+        const std::string idVendor = format("%04x\n", params.vendorId);
+        const std::string idProduct = format("%04x\n", params.productId);
+        const std::string bcdDevice = format("%04x\n", params.bcdDevice);
+        const std::string busnum = format("%u\n", params.busnum);
+        const std::string devnum = format("%u\n", params.devnum);
+        const std::string config = format("%u\n", params.configurationValue);
         const std::string dev = format("189:%u\n", minor);
-        const std::string busProperty = format("%03u", spec.busnum);
-        const std::string devProperty = format("%03u", spec.devnum);
+        const std::string busProperty = format("%03u", params.busnum);
+        const std::string devProperty = format("%03u", params.devnum);
         const std::string product =
-            format("%x/%x/%x", spec.vendorId, spec.productId, spec.bcdDevice);
+            format("%x/%x/%x", params.vendorId, params.productId, params.bcdDevice);
         gchar* sysPath = umockdev_testbed_add_device(
             testbed, "usb", name.c_str(), nullptr,
             // attributes
@@ -116,7 +116,7 @@ struct Testbed::Impl {
             std::fprintf(stderr, "umockdev testbed: cannot add %s\n", node.c_str());
             return;
         }
-        sysPaths[{spec.busnum, spec.devnum}] = sysPath;
+        sysPaths[{params.busnum, params.devnum}] = sysPath;
         g_free(sysPath);
     }
 
@@ -202,9 +202,9 @@ std::string Testbed::nodeFile(uint8_t busnum, uint8_t devnum) const {
     return file;
 }
 
-void Testbed::addUsbDevice(const UsbNodeSpec& spec, UMockdevIoctlBase* handler) {
+void Testbed::addUsbDevice(const UsbNodeParams& params, UMockdevIoctlBase* handler) {
     Impl* impl = impl_.get();
-    impl->post([impl, spec, handler] { impl->add(spec, handler); });
+    impl->post([impl, params, handler] { impl->add(params, handler); });
 }
 
 void Testbed::removeUsbDevice(uint8_t busnum, uint8_t devnum) {

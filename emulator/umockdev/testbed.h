@@ -21,7 +21,7 @@ namespace bvu {
 namespace emulator {
 
 // What a USB device node needs in the testbed.
-struct UsbNodeSpec {
+struct UsbNodeParams {
     uint8_t busnum = 1;
     uint8_t devnum = 0;
     uint16_t vendorId = 0;
@@ -51,7 +51,7 @@ class Testbed {
     // Queues an arrival: the sysfs entry with its descriptors, the node (which the caller has
     // made at nodeFile()), the handler attached to it, then the device added (the "add" event).
     // handler must stay alive until the device is removed and its clients are gone.
-    void addUsbDevice(const UsbNodeSpec& spec, UMockdevIoctlBase* handler);
+    void addUsbDevice(const UsbNodeParams& params, UMockdevIoctlBase* handler);
     // Queues a departure: the "remove" event, the handler detached, the device removed.
     void removeUsbDevice(uint8_t busnum, uint8_t devnum);
 
