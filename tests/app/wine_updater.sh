@@ -20,20 +20,8 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 build=$(cd "$(dirname "$updater")/.." && pwd)
-export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/.bvu-ready" ]; then
-  (
-    flock 9
-    if [ ! -f "$WINEPREFIX/.bvu-ready" ]; then
-      wineboot -i >/dev/null 2>&1
-      wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-      wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-      wineserver -w
-      touch "$WINEPREFIX/.bvu-ready"
-    fi
-  ) 9>"$build/.wineprefix.lock"
-fi
+. "$(dirname "$0")/../wine/prefix.sh"
+bvu_wine_prefix "$build"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

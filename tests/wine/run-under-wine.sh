@@ -6,20 +6,8 @@
 set -u
 exe=$1; shift
 build=$(cd "$(dirname "$exe")/.." && pwd)
-export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/.bvu-ready" ]; then
-  (
-    flock 9
-    if [ ! -f "$WINEPREFIX/.bvu-ready" ]; then
-      wineboot -i >/dev/null 2>&1
-      wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-      wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-      wineserver -w
-      touch "$WINEPREFIX/.bvu-ready"
-    fi
-  ) 9>"$build/.wineprefix.lock"
-fi
+. "$(dirname "$0")/prefix.sh"
+bvu_wine_prefix "$build"
 out=$(mktemp)
 wine "$exe" "$@" </dev/null >"$out" 2>&1
 rc=$?
