@@ -300,6 +300,24 @@ TraceEntry& DeviceModel::record(TraceEntry entry) {
     return trace_.back();
 }
 
+namespace {
+
+// The faults that the device itself carries out once a request has reached it: a short or empty
+// reply (limit: the bytes of the data stage that move), a ready byte that never comes, a
+// bootloader that stays busy.
+void applyDeviceFault(const FaultRule& rule, uint32_t* limit, DeviceState& st) {
+    if (rule.kind == FaultKind::Short)
+        *limit = std::min(rule.bytes, *limit);
+    if (rule.kind == FaultKind::Empty)
+        *limit = 0;
+    if (rule.kind == FaultKind::NeverReady)
+        st.neverReady = true;
+    if (rule.kind == FaultKind::Busy)
+        st.stuckBusy = true;
+}
+
+}  // namespace
+
 bool DeviceModel::endsRequest(const FaultRule& rule, TraceEntry& entry,
                               std::unique_lock<std::mutex>& lock, Reply* reply) {
     switch (rule.kind) {
@@ -364,14 +382,7 @@ Reply DeviceModel::control(uint32_t busId, const uint8_t setup[8], uint8_t* data
         Reply early;
         if (endsRequest(rule, entry, lock, &early))
             return early;
-        if (rule.kind == FaultKind::Short)
-            limit = std::min(rule.bytes, wLength);
-        if (rule.kind == FaultKind::Empty)
-            limit = 0;
-        if (rule.kind == FaultKind::NeverReady)
-            st.neverReady = true;
-        if (rule.kind == FaultKind::Busy)
-            st.stuckBusy = true;
+        applyDeviceFault(rule, &limit, st);
     }
     if (data == nullptr)
         limit = 0;
@@ -461,14 +472,7 @@ Reply DeviceModel::bulkOut(uint32_t busId, uint8_t endpoint, const uint8_t* data
         Reply early;
         if (endsRequest(rule, entry, lock, &early))
             return early;
-        if (rule.kind == FaultKind::Short)
-            limit = std::min(rule.bytes, limit);
-        if (rule.kind == FaultKind::Empty)
-            limit = 0;
-        if (rule.kind == FaultKind::NeverReady)
-            st.neverReady = true;
-        if (rule.kind == FaultKind::Busy)
-            st.stuckBusy = true;
+        applyDeviceFault(rule, &limit, st);
     }
     Outcome outcome;
     Reply reply = Reply::Stall;  // the bootloader has no bulk endpoints
