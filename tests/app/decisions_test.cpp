@@ -2,7 +2,7 @@
 // control firmware threshold, and the progress bar's rounding.
 #include <gtest/gtest.h>
 
-#include "app/inspection_choice.h"
+#include "app/update_question.h"
 #include "app/program_version.h"
 #include "app/progress_percent.h"
 

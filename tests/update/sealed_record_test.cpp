@@ -26,7 +26,7 @@ Bytes fromHex(const std::string& hex) {
     return out;
 }
 
-// The AES-256 case of the GCM specification's test vectors (test case 16: 60 bytes with 20
+// The AES-256 case of the published GCM test vectors (test case 16: 60 bytes with 20
 // bytes of additional data), through whichever library this platform uses.
 TEST(AesGcmTest, KnownAnswerAndRefusalOfAnyChange) {
     const Bytes key = fromHex("feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308");

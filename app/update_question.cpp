@@ -1,4 +1,4 @@
-#include "app/inspection_choice.h"
+#include "app/update_question.h"
 
 std::string inspectionQuestion(const InspectedVersions& v) {
     if (v.package == v.program) {

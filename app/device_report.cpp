@@ -2,7 +2,7 @@
 // has ended (it is joined before the device is read, so the two never use the session at once).
 #include <string>
 
-#include "app/inspection_choice.h"
+#include "app/update_question.h"
 #include "app/main_dialog_parts.h"
 #include "app/program_version.h"
 #include "app/resources/resource.h"
