@@ -1,7 +1,8 @@
 // The kernel-driver seam: the requests that the driver access layer makes of the USB kernel
-// driver, as one interface. Backends implement it: libusb-1.0 (real devices on Linux), the
-// in-process emulated device, and a scriptable fake for unit tests. The layer above
-// (uda.cpp) is the same whatever the backend.
+// driver, as one interface. It is implemented once, by the driver core over a host adapter
+// (host_driver.h, host.h): the adapters for libusb-1.0, WinUSB, the in-process emulated device
+// and the unit tests' fake bus only list, watch, open and transfer. The layer above (uda.cpp)
+// is the same whatever the host.
 //
 // One KernelDriver object is one open driver file; the layer opens one per subscription
 // (openKernelDriver). Every request returns a driver status (0 success, a code of uda_status.h
