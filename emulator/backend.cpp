@@ -160,7 +160,7 @@ std::unique_ptr<kd::Host> makeEmulatorHost(std::shared_ptr<EmulatedBus> bus) {
     return std::unique_ptr<kd::Host>(new EmulatorHost(std::move(bus)));
 }
 
-std::unique_ptr<kd::Host> openEmulatorHost(const std::string& statePath, UDA_STATUS* status) {
+std::shared_ptr<EmulatedBus> openBusForHost(const std::string& statePath, UDA_STATUS* status) {
     std::string why;
     std::shared_ptr<EmulatedBus> bus = openBus(statePath, &why);
     if (!bus) {
@@ -180,7 +180,12 @@ std::unique_ptr<kd::Host> openEmulatorHost(const std::string& statePath, UDA_STA
         return nullptr;
     }
     *status = 0;
-    return makeEmulatorHost(std::move(bus));
+    return bus;
+}
+
+std::unique_ptr<kd::Host> openEmulatorHost(const std::string& statePath, UDA_STATUS* status) {
+    std::shared_ptr<EmulatedBus> bus = openBusForHost(statePath, status);
+    return bus ? makeEmulatorHost(std::move(bus)) : nullptr;
 }
 
 std::unique_ptr<kd::KernelDriver> makeEmulatorDriver(std::shared_ptr<EmulatedBus> bus) {

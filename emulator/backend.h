@@ -29,11 +29,14 @@
 namespace bvu {
 namespace emulator {
 
-// A host adapter over the emulated bus of the state file statePath (one bus per path, shared
-// by every adapter of the process). When the bus cannot be opened (the file is missing,
-// unreadable or not a device state), returns null with *status UDA_FAILED_TO_OPEN_DRIVER
-// ("Failed to open USB driver") and writes one line to standard error naming the file and the
-// reason, since the layer above reports only the status. Otherwise *status is 0.
+// The emulated bus of the state file statePath for a host (one bus per path, shared by every
+// adapter of the process). When the bus cannot be opened (the file is missing, unreadable or
+// not a device state), returns null with *status UDA_FAILED_TO_OPEN_DRIVER ("Failed to open USB
+// driver") and writes one line to standard error naming the file and the reason, since the
+// layer above reports only the status. Otherwise *status is 0.
+std::shared_ptr<EmulatedBus> openBusForHost(const std::string& statePath, UDA_STATUS* status);
+
+// A host adapter over the emulated bus of the state file statePath (openBusForHost).
 std::unique_ptr<kd::Host> openEmulatorHost(const std::string& statePath, UDA_STATUS* status);
 
 // A host adapter over a given bus (tests and tools that hold a bus already); bus is not null.

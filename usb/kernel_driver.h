@@ -113,14 +113,13 @@ public:
 
 using KernelDriverFactory = std::function<std::unique_ptr<KernelDriver>(UDA_STATUS* status)>;
 
-// Opens a driver file on the backend in force: the factory set by setKernelDriverFactory if
-// any; else by BVU_USB: unset or empty selects libusb (where built; otherwise the driver counts
-// as not installed: "Internal system error"), "emulator:PATH" the emulated device kept in the
-// state file PATH. Returns null and a status on failure.
+// Opens a driver file: the factory set by setKernelDriverFactory if any; else the driver core
+// over the host that BVU_USB selects among those the program registered (host_registry.h).
+// Returns null and a status on failure.
 std::unique_ptr<KernelDriver> openKernelDriver(UDA_STATUS* status);
 
 // Tests: replaces the choice by environment (an empty function restores it). Call while no
-// subscription is live.
+// subscription is live. (Implemented with the registry, host_registry.cpp.)
 void setKernelDriverFactory(KernelDriverFactory factory);
 
 }  // namespace kd
