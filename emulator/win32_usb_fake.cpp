@@ -792,6 +792,11 @@ void Win32UsbFake::setHeldElsewhere(bool held) {
     state_->options.heldElsewhere = held;
 }
 
+void Win32UsbFake::setBound(bool bound) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->options.bound = bound;
+}
+
 int Win32UsbFake::looks() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->looks;

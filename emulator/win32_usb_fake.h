@@ -64,6 +64,7 @@ class Win32UsbFake {
     const std::shared_ptr<EmulatedBus>& bus() const;
 
     void setHeldElsewhere(bool held);
+    void setBound(bool bound);  // the WinUSB driver installed (or removed) while the fake lives
 
     int looks() const;        // SetupDiGetClassDevsW calls for the USB device nodes
     int winusbCalls() const;  // WinUsb_* calls of any kind

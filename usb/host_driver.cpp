@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "usb/descriptor_parser.h"
+#include "usb/device_advice.h"
 
 namespace bvu {
 namespace kd {
@@ -332,6 +333,11 @@ class HostDriver final : public KernelDriver, private HostEvents {
             matches |= m.vendorId == device.vendorId && m.productId == device.productId &&
                        classesMatch(m, device);
         }
+        if (opened != 0) {
+            usb::noteUnusableDevice(this, id, why);  // until it leaves
+        } else if (matches) {
+            usb::forgetUnusableDevices();  // there is a device to use after all
+        }
         if (opened != 0 || !device.present || !matches) {
             done->push_back(id);
             if (!device.present) {
@@ -357,6 +363,7 @@ class HostDriver final : public KernelDriver, private HostEvents {
     void departLocked(std::map<uint32_t, Device>::iterator it) {
         Device& device = it->second;
         device.present = false;
+        usb::forgetUnusableDevice(this, it->first);
         const bool reportDetach = registered_ && (registration_.code & kEventDetach) != 0;
         switch (device.offer) {
             case Offer::Queued:

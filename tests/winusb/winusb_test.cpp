@@ -13,6 +13,7 @@
 #include "emulator/win32_usb_fake.h"
 #include "platform/clock.h"
 #include "usb/backend_winusb.h"
+#include "usb/device_advice.h"
 #include "usb/host_driver.h"
 #include "usb/usbutils.h"
 
@@ -227,6 +228,37 @@ TEST_F(WinusbTest, ARefusedInterfaceSelectionLeavesTheDeviceUntaken) {
     EXPECT_EQ(errorOf([&] { session->waitForDevice(); }),
               "USB communication error: Waiting for USB device to attach: Timeout expired");
     EXPECT_EQ(fake->openFiles(), 0);
+}
+
+// A PC without a WinUSB driver for the device: the node is there, nothing can be opened, and
+// no WinUSB function is ever called (Wine's would end the process). The user is told why until
+// the driver is installed; then the device arrives anew and is taken.
+TEST_F(WinusbTest, WithoutAWinusbDriverTheDeviceIsDiagnosedUntilOneIsInstalled) {
+    emu::Win32UsbFakeOptions options;
+    options.bound = false;
+    start(options);
+    EXPECT_EQ(errorOf([&] { session->waitForDevice(); }),
+              "USB communication error: Waiting for USB device to attach: Timeout expired");
+    EXPECT_EQ(fake->winusbCalls(), 0);
+    const std::string advice = usb::unusableDeviceAdvice();
+    EXPECT_EQ(advice.rfind("The device is connected, but Windows has no WinUSB driver for it. ", 0),
+              0u)
+        << advice;
+
+    fake->setBound(true);
+    EXPECT_EQ(getStatus(session->waitForDevice()), 0u);
+    EXPECT_EQ(usb::unusableDeviceAdvice(), "");
+
+    // The advice also goes when the device that needed it leaves.
+    session.reset();
+    fake->setBound(false);
+    session.reset(new USBUtils);
+    EXPECT_THROW(session->waitForDevice(), USBUtils::Error);
+    EXPECT_NE(usb::unusableDeviceAdvice(), "");
+    bus->unplug();
+    const auto deadline = clock::now() + std::chrono::seconds(10);
+    while (!usb::unusableDeviceAdvice().empty() && clock::now() < deadline) clock::sleepMs(10);
+    EXPECT_EQ(usb::unusableDeviceAdvice(), "");
 }
 
 TEST(WinusbStatus, EveryWin32ErrorHasAStatusOfTheTable) {
