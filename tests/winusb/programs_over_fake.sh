@@ -39,7 +39,9 @@ field() {  # field STATE NAME: one string field of `show --json`
 program() {  # program STATE PROGRAM ARGS...: exit code in $rc, output in $out
   local state=$1
   shift
-  out=$(BVU_USB="winusb-fake:$state" BVU_TIME_SCALE=0.05 BVU_FRONTEND=headless run "$@")
+  # 0.2: the programs give an arriving device 100 ms nominal before they look for the
+  # bootloader instead, which at 0.05 a loaded machine can miss.
+  out=$(BVU_USB="winusb-fake:$state" BVU_TIME_SCALE=0.2 BVU_FRONTEND=headless run "$@")
   rc=$?
 }
 expect() {  # expect STATE NAME=VALUE...
