@@ -196,11 +196,9 @@ class HostDriver final : public KernelDriver, private HostEvents {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             Device* device = nullptr;
-            UDA_STATUS s = usableLocked(uniqueId, &device);
+            UDA_STATUS s = describedLocked(uniqueId, &device);
             if (s != 0)
                 return s;
-            if (!device->described)
-                return kUsbDescriptorError;
             if (findAlternateLocked(*device, interfaceNumber, alternateSetting) == nullptr)
                 return UDA_INVALID_PARAMETER;
         }
@@ -257,13 +255,10 @@ class HostDriver final : public KernelDriver, private HostEvents {
     UDA_STATUS deviceInfo(uint32_t uniqueId, UDA_DeviceInfo& info) override {
         std::lock_guard<std::mutex> lock(mutex_);
         Device* device = nullptr;
-        UDA_STATUS s = usableLocked(uniqueId, &device);
-        if (s != 0)
-            return s;
-        if (!device->described)
-            return kUsbDescriptorError;
-        info = device->info;
-        return 0;
+        UDA_STATUS s = describedLocked(uniqueId, &device);
+        if (s == 0)
+            info = device->info;
+        return s;
     }
 
   private:
@@ -397,6 +392,12 @@ class HostDriver final : public KernelDriver, private HostEvents {
             return UDA_DEVICE_NOT_FOUND;
         *out = &it->second;
         return 0;
+    }
+
+    // A usable device whose descriptors parsed.
+    UDA_STATUS describedLocked(uint32_t id, Device** out) {
+        UDA_STATUS s = usableLocked(id, out);
+        return s != 0 ? s : (*out)->described ? UDA_SUCCESS : kUsbDescriptorError;
     }
 
     bool gone(uint32_t id) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <random>
 #include <string>
@@ -82,11 +83,11 @@ class WinusbTest : public ::testing::Test {
                                 timeoutMs);
     }
 
-    // Waits until the session has heard that its run-mode device left.
-    bool detached() {
+    // Waits (10 s at most) until condition holds; whether it does.
+    static bool eventually(const std::function<bool()>& condition) {
         const auto deadline = clock::now() + std::chrono::seconds(10);
-        while (session->isDevicePresent() && clock::now() < deadline) clock::sleepMs(10);
-        return !session->isDevicePresent();
+        while (!condition() && clock::now() < deadline) clock::sleepMs(10);
+        return condition();
     }
 
     static std::string errorOf(const std::function<void()>& f) {
@@ -164,7 +165,7 @@ TEST_F(WinusbTest, UnplugDuringATransferIsDeviceNotFound) {
     fault(emu::FaultKind::Timeout, 0x80, 0);
     auto waiting = std::async(std::launch::async, [device] { return getStatus(device, 600000); });
     ASSERT_TRUE(emu::waitForGuise(*bus, emu::Guise::Run, 1000));
-    while (fake->pendingRequests() == 0) clock::sleepMs(10);
+    ASSERT_TRUE(eventually([&] { return fake->pendingRequests() == 1; }));
     bus->unplug();
     ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(waiting.get(), UDA_DEVICE_NOT_FOUND);
@@ -173,7 +174,7 @@ TEST_F(WinusbTest, UnplugDuringATransferIsDeviceNotFound) {
     device = session->waitForDevice();
     fault(emu::FaultKind::Unplug, 0x80, 0);
     EXPECT_EQ(getStatus(device), UDA_DEVICE_NOT_FOUND);
-    EXPECT_TRUE(detached());
+    EXPECT_TRUE(eventually([&] { return !session->isDevicePresent(); }));
 
     // Back quicker than the adapter looks, under the same name: the opened device has gone all
     // the same, and the one that came back is a new arrival.
@@ -185,10 +186,7 @@ TEST_F(WinusbTest, UnplugDuringATransferIsDeviceNotFound) {
     emu::addFault(*bus, replug);
     EXPECT_EQ(getStatus(device), UDA_DEVICE_NOT_FOUND);
     // The session holds the old handle until it hears of the departure, then the new one.
-    const auto deadline = clock::now() + std::chrono::seconds(10);
-    UDA_STATUS s = UDA_DEVICE_NOT_FOUND;
-    while (s != 0 && clock::now() < deadline) s = getStatus(session->waitForDevice());
-    EXPECT_EQ(s, 0u);
+    EXPECT_TRUE(eventually([&] { return getStatus(session->waitForDevice()) == 0; }));
 }
 
 // The twin variant: two identical devices. The session takes one; the other is closed again
@@ -198,9 +196,7 @@ TEST_F(WinusbTest, ASecondIdenticalDeviceIsClosedAgain) {
     device.variant.twin = true;
     start({}, device);
     EXPECT_EQ(getStatus(session->waitForDevice()), 0u);
-    const auto deadline = clock::now() + std::chrono::seconds(10);
-    while (fake->openFiles() != 1 && clock::now() < deadline) clock::sleepMs(10);
-    EXPECT_EQ(fake->openFiles(), 1);
+    EXPECT_TRUE(eventually([&] { return fake->openFiles() == 1; }));
 }
 
 // WinUSB lets one program at a time open a device: while another holds it this one does not
@@ -216,7 +212,7 @@ TEST_F(WinusbTest, ADeviceHeldByAnotherProgramIsNotTaken) {
     bus->unplug();
     // Replugged after the adapter has looked at the bus without it (a person is not quicker).
     const int looks = fake->looks();
-    while (fake->looks() < looks + 2) clock::sleepMs(10);
+    ASSERT_TRUE(eventually([&] { return fake->looks() >= looks + 2; }));
     bus->plug();
     EXPECT_EQ(getStatus(session->waitForDevice()), 0u);
 }
@@ -256,9 +252,7 @@ TEST_F(WinusbTest, WithoutAWinusbDriverTheDeviceIsDiagnosedUntilOneIsInstalled) 
     EXPECT_THROW(session->waitForDevice(), USBUtils::Error);
     EXPECT_NE(usb::unusableDeviceAdvice(), "");
     bus->unplug();
-    const auto deadline = clock::now() + std::chrono::seconds(10);
-    while (!usb::unusableDeviceAdvice().empty() && clock::now() < deadline) clock::sleepMs(10);
-    EXPECT_EQ(usb::unusableDeviceAdvice(), "");
+    EXPECT_TRUE(eventually([] { return usb::unusableDeviceAdvice().empty(); }));
 }
 
 TEST(WinusbStatus, EveryWin32ErrorHasAStatusOfTheTable) {
