@@ -80,7 +80,7 @@ TEST(RcParser, GeneratedTableQuotesTexts) {
     Script s = parse({{"dir/main.rc",
                        "5 DIALOG 0, 0, 1, 1\nCAPTION \"say \"\"hi\"\"\"\n"
                        "BEGIN\n LTEXT \"tab\\there\", -1, 0, 0, 1, 1\nEND\n"}});
-    std::string table = generateTable(s, "main.rc");
+    std::string table = generateTable(s, "main.rc", 1000);
     EXPECT_NE(table.find("\"say \\\"hi\\\"\""), std::string::npos) << table;
     EXPECT_NE(table.find("\"tab\\011here\""), std::string::npos) << table;
     EXPECT_NE(table.find("kControls5, 1}"), std::string::npos) << table;

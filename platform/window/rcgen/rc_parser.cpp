@@ -708,7 +708,9 @@ Script parseScript(const std::string& path, const FileReader& read) {
     std::map<std::string, long> defines;
     std::vector<Token> tokens;
     Preprocessor(read, &defines).run(path, &tokens);
-    return Parser(std::move(tokens), std::move(defines), path).parse();
+    Script script = Parser(std::move(tokens), defines, path).parse();
+    script.defines = std::move(defines);
+    return script;
 }
 
 }  // namespace rcgen

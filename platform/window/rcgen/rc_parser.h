@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,6 +49,7 @@ struct Icon {
 struct Script {
     std::vector<Dialog> dialogs;
     std::vector<Icon> icons;
+    std::map<std::string, long> defines;  // #define NAME value, of the script and its includes
 };
 
 // "file:line: message".
@@ -66,8 +68,10 @@ Script parseScript(const std::string& path, const FileReader& read);
 // The value of a Win32 style or constant name the scripts may use (WS_*, DS_*, BS_*, SS_*...).
 bool builtinConstant(const std::string& name, uint32_t* value);
 
-// C++ source that defines bvu::window::resourceTable() (see resource_table.h) for the script.
-std::string generateTable(const Script& script, const std::string& sourceName);
+// C++ source that defines bvu::window::programResources() (see resource_table.h): the script's
+// dialogs and icons, and the program's end-of-input command.
+std::string generateTable(const Script& script, const std::string& sourceName,
+                          int endOfInputCommand);
 
 }  // namespace rcgen
 }  // namespace bvu
