@@ -48,5 +48,31 @@ if ! grep -q '^BVU_USB=emulator:x: this build has no USB host "emulator"' <<<"$r
 fi
 scripts/package-windows.sh || status=1
 
+# A short fuzzing pass of each libFuzzer target (clang), and the records benchmark once for its
+# figures (never a pass/fail test). BVU_FUZZ_SECONDS sets the time of each fuzzer.
+step "Configuring and building linux-fuzz (the fuzzers and the benchmark)"
+cmake --preset linux-fuzz >/dev/null
+cmake --build --preset linux-fuzz -j"$jobs"
+fuzz_dir=build/linux-fuzz/fuzz
+for fuzzer in unpack record slot; do
+  step "Fuzzing $fuzzer for ${BVU_FUZZ_SECONDS:-20}s"
+  # New inputs go to the build tree; the seeds in the source tree are only read.
+  mkdir -p "$fuzz_dir/corpus-$fuzzer" "$fuzz_dir/crashes"
+  seeds=()
+  if [ -d "tests/update/fuzz/corpus/$fuzzer" ]; then seeds=("tests/update/fuzz/corpus/$fuzzer"); fi
+  if build/linux-fuzz/bin/update_${fuzzer}_fuzzer -max_total_time="${BVU_FUZZ_SECONDS:-20}" \
+       -timeout=10 -print_final_stats=1 -artifact_prefix="$fuzz_dir/crashes/$fuzzer-" \
+       "$fuzz_dir/corpus-$fuzzer" "${seeds[@]}" >"$fuzz_dir/$fuzzer.log" 2>&1; then
+    grep -E '^(Done|stat::)' "$fuzz_dir/$fuzzer.log"
+  else
+    tail -n 60 "$fuzz_dir/$fuzzer.log"
+    echo "FAIL: fuzzer $fuzzer (input kept in $fuzz_dir/crashes/)"
+    status=1
+  fi
+done
+
+step "Benchmark: opening and unpacking the carried records"
+build/linux-fuzz/bin/update_records_benchmark || echo "benchmark: ended with status $?"
+
 step "Done (status $status)"
 exit $status

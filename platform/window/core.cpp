@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "app/resources/resource.h"
 #include "platform/window/controls.h"
 #include "platform/window/front_end.h"
 
@@ -482,7 +481,8 @@ void Core::pump(Lock& lock, const std::function<bool()>& done, HWND idleDialog) 
             lock.unlock();
             if (fe != nullptr)
                 fe->endingAtEndOfInput(idleDialog);
-            dispatch(idleDialog, WM_COMMAND, MAKEWPARAM(IDC_EXIT, BN_CLICKED), 0);
+            dispatch(idleDialog, WM_COMMAND,
+                     MAKEWPARAM(programResources().endOfInputCommand, BN_CLICKED), 0);
             lock.lock();
             continue;
         }

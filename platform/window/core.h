@@ -86,9 +86,10 @@ class Core {
     bool waitForEnabled(int id, bool enabled, clock::TimePoint deadline);
     bool waitForBox(clock::TimePoint deadline, BoxView* out);
 
-    // Standard input has ended: from now on an idle open dialog is sent WM_COMMAND with the Exit
-    // command (IDC_EXIT). Idle means: no worker of the dialog runs, no box is open anywhere,
-    // nothing is queued for the dialog's thread and the dialog waits in its message loop.
+    // Standard input has ended: from now on an idle open dialog is sent WM_COMMAND with the
+    // program's end-of-input command (ProgramResources; the updater's Exit button). Idle means: no
+    // worker of the dialog runs, no box is open anywhere, nothing is queued for the dialog's
+    // thread and the dialog waits in its message loop.
     void setInputEnded(bool ended = true);
     bool inputEnded();
 

@@ -1,6 +1,7 @@
 // The program's resources as the window layer sees them: the dialog templates and icons of the
-// resource script, turned into a table at build time by bvu_rcgen (see rcgen/rc_parser.h), so the
-// layout exists once, in the script.
+// program's resource script, turned into a table at build time by bvu_rcgen (see rcgen/rc_parser.h)
+// so that the layout exists once, in the script. The program's own target builds the table
+// (bvu_resource_table in platform/window/CMakeLists.txt), as it compiles the script on Windows.
 #pragma once
 
 #include <cstddef>
@@ -47,10 +48,19 @@ struct ResourceTable {
     size_t iconCount;
 };
 
-// The generated table (immutable; any thread).
-const ResourceTable& resourceTable();
+// What the program hands the layer: its resource table, and the command (a control id) that its
+// open dialog is sent as WM_COMMAND when the headless script's input has ended (see headless.h).
+struct ProgramResources {
+    ResourceTable table;
+    int endOfInputCommand;
+};
 
-// Lookups in resourceTable(); null when absent.
+// Defined by the program, not by the layer, as WinMain is: the source that bvu_rcgen generates
+// from the program's script defines it, and a program that links none fails to link. Immutable;
+// any thread.
+const ProgramResources& programResources();
+
+// Lookups in programResources().table; null when absent.
 const DialogTemplate* findDialogTemplate(int resourceId);
 const IconResource* findIcon(int resourceId);
 

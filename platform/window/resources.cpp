@@ -1,4 +1,4 @@
-// Resources and classes of the POSIX window layer: the generated resource table, icons, system
+// Resources and classes of the POSIX window layer: lookups in the program's resources, icons, system
 // cursors, the current cursor, the common control classes and the module handle.
 #include <strings.h>
 #include <atomic>
@@ -57,7 +57,7 @@ HICON loadIcon(int resourceId, int cx, int cy, bool shared) {
 }  // namespace
 
 const DialogTemplate* findDialogTemplate(int resourceId) {
-    const ResourceTable& t = resourceTable();
+    const ResourceTable& t = programResources().table;
     for (size_t i = 0; i < t.dialogCount; ++i) {
         if (t.dialogs[i].resourceId == resourceId)
             return &t.dialogs[i];
@@ -66,7 +66,7 @@ const DialogTemplate* findDialogTemplate(int resourceId) {
 }
 
 const IconResource* findIcon(int resourceId) {
-    const ResourceTable& t = resourceTable();
+    const ResourceTable& t = programResources().table;
     for (size_t i = 0; i < t.iconCount; ++i) {
         if (t.icons[i].resourceId == resourceId)
             return &t.icons[i];

@@ -237,7 +237,7 @@ TEST_F(Windres, BuiltInTableIsWhatWindowsGets) {
     Res res;
     ASSERT_TRUE(compile(BVU_UPDATER_RC, &res));
     EXPECT_EQ(res.iconGroups, std::vector<int>{102});
-    const ResourceTable& table = resourceTable();
+    const ResourceTable& table = programResources().table;
     ASSERT_EQ(table.dialogCount, res.dialogs.size());
     for (size_t i = 0; i < table.dialogCount; ++i) {
         const DialogTemplate& t = table.dialogs[i];

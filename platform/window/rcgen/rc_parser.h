@@ -1,16 +1,21 @@
-// Reader of the program's resource script for the POSIX window layer (build time).
+// Reader of a program's resource script for the POSIX window layer (build time).
 //
-// It understands the part of the resource-script language the program uses, with the meaning
-// that windres gives it: #include "file" (read for its #define lines; #include <...> is
-// skipped), #define NAME value, #ifdef/#ifndef/#else/#endif, comments; top-level ICON, DIALOG,
-// DIALOGEX and LANGUAGE statements; in a dialog STYLE, EXSTYLE, CAPTION, FONT and the control
-// statements CONTROL, LTEXT, RTEXT, CTEXT, PUSHBUTTON, DEFPUSHBUTTON, GROUPBOX, CHECKBOX,
-// AUTOCHECKBOX, RADIOBUTTON, AUTORADIOBUTTON. Anything else is refused with its file and line, so
-// that the table never silently differs from what windres builds on Windows.
+// It reads the part of the resource-script language that the updater's script uses, with the
+// meaning that the Windows resource compiler gives it, and refuses the rest with file and line, so
+// that the table never silently differs from what Windows builds:
+// - lines: // comments; #include <...> (skipped: the style names are built in); #include "file"
+//   (from the script only; the file may hold nothing but the lines below); #define NAME value,
+//   where value is a number, possibly negative and in parentheses; #ifndef NAME / #endif;
+//   #pragma once.
+// - statements: NAME ICON "file"; NAME DIALOG x, y, cx, cy with STYLE, CAPTION, FONT and, between
+//   BEGIN and END, the controls LTEXT, PUSHBUTTON, DEFPUSHBUTTON, GROUPBOX (text, id, x, y, cx,
+//   cy[, style]) and CONTROL (text, id, class, style, x, y, cx, cy). A style is names and numbers
+//   joined by |; texts are printable ASCII, without escapes or quotes.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,6 +53,7 @@ struct Icon {
 struct Script {
     std::vector<Dialog> dialogs;
     std::vector<Icon> icons;
+    std::map<std::string, long> defines;  // #define NAME value, of the script and its includes
 };
 
 // "file:line: message".
@@ -63,11 +69,10 @@ using FileReader = std::function<bool(const std::string& path, std::string* text
 // Throws ParseError.
 Script parseScript(const std::string& path, const FileReader& read);
 
-// The value of a Win32 style or constant name the scripts may use (WS_*, DS_*, BS_*, SS_*...).
-bool builtinConstant(const std::string& name, uint32_t* value);
-
-// C++ source that defines bvu::window::resourceTable() (see resource_table.h) for the script.
-std::string generateTable(const Script& script, const std::string& sourceName);
+// C++ source that defines bvu::window::programResources() (see resource_table.h): the script's
+// dialogs and icons, and the program's end-of-input command.
+std::string generateTable(const Script& script, const std::string& sourceName,
+                          int endOfInputCommand);
 
 }  // namespace rcgen
 }  // namespace bvu
