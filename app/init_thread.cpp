@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "app/device_advice.h"
 #include "app/messages.h"
 #include "usb/usbutils.h"
 
@@ -16,6 +17,7 @@ void InitThread::run() {
             errorText =
                 "Could not find the device using USB\n(Check that the device is properly "
                 "connected)";
+            addUnusableDeviceAdvice(errorText);
         }
         // The last action inside the guard, so that exactly one message is posted.
         if (errorText.empty()) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "usb/device_advice.h"
 #include "usb/usbutils.h"
 
 namespace bvu {
@@ -88,6 +89,8 @@ int runModeSwitch(int argc, char** argv) {
     if (!silent && code != Done) {
         std::fprintf(stderr, "%s\n", messageOf(code));
         std::fflush(stderr);
+        if (code == UsbError)
+            usb::writeUnusableDeviceAdvice(stderr);
     }
     return code;
 }

@@ -1,22 +1,20 @@
-// The libusb-1.0 backend of the kernel-driver seam: one shared context with its own event
-// thread, hotplug registrations that only queue, and per-device state kept alive by whoever
-// still uses it.
+// The libusb-1.0 host adapter: one shared context with its own event thread, hotplug
+// registrations that only pass the news on, and per-device state kept alive by whoever still
+// uses it.
 #include "usb/backend_libusb.h"
 
 #include <libusb.h>
 
 #include <atomic>
 #include <climits>
-#include <condition_variable>
-#include <deque>
 #include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/clock.h"
+#include "usb/host_driver.h"
 
 namespace bvu {
 namespace kd {
@@ -69,71 +67,58 @@ UDA_STATUS statusFromLibusb(int result) {
 
 namespace {
 
-constexpr uint32_t kDriverVersion = 811;  // the interface of the layer's driver that we provide
+// ---- What an adapter's hotplug callback shares with it ----------------------------------------
 
-// ---- Events queued by the hotplug callbacks --------------------------------------------------
+class Device;
 
-struct RawEvent {
-    bool arrived;
-    libusb_device* device;  // one reference held by the event
-};
+// The devices one adapter knows, and where its news go. libusb calls a hotplug callback without
+// its own lock held, so a callback may still run after its deregistration: this table outlives
+// the adapter until the context's event thread has ended (Context::retire).
+struct DeviceTable {
+    struct Entry {
+        uint32_t id;
+        bool departed;
+    };
 
-// What one registration's hotplug callback hands to the subscription's event thread. The
-// callback runs on libusb's event thread (or, for devices already present, inside
-// libusb_hotplug_register_callback) and only locks, references and appends.
-class EventQueue {
-  public:
-    ~EventQueue() {
-        for (RawEvent& e : events_) libusb_unref_device(e.device);
+    ~DeviceTable() {
+        for (auto& entry : entries) libusb_unref_device(entry.first);
     }
 
-    void push(libusb_device* device, bool arrived) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_)
-            return;
-        events_.push_back(RawEvent{arrived, libusb_ref_device(device)});
-        changed_.notify_all();
-    }
-
-    // Blocks until an event is queued (true) or the wait is cancelled (false).
-    bool wait() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return cancelled_ || !events_.empty(); });
-        return !cancelled_;
-    }
-
-    void cancel() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        cancelled_ = true;
-        changed_.notify_all();
-    }
-
-    bool pop(RawEvent* out) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (events_.empty())
-            return false;
-        *out = events_.front();
-        events_.pop_front();
-        return true;
-    }
-
-    // Later pushes are ignored; what is queued is dropped.
-    void close() {
-        std::deque<RawEvent> dropped;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            closed_ = true;
-            dropped.swap(events_);
+    // The entry of a device, made on first sight with a reference of its own. Entries stay
+    // until the adapter goes, so that a libusb_device never changes its id and a departure
+    // seen before the device was listed keeps it from being listed afterwards.
+    Entry& entryLocked(libusb_device* device) {
+        auto it = entries.find(device);
+        if (it == entries.end()) {
+            it = entries.emplace(libusb_ref_device(device), Entry{++lastId, false}).first;
+            byId[it->second.id] = device;
         }
-        for (RawEvent& e : dropped) libusb_unref_device(e.device);
+        return it->second;
     }
 
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<RawEvent> events_;
-    bool cancelled_ = false;
-    bool closed_ = false;
+    bool wantedLocked(libusb_device* device, HostDevice* out) const {
+        libusb_device_descriptor d;
+        if (libusb_get_device_descriptor(device, &d) != 0)
+            return false;
+        for (const WantedDevice& w : wanted) {
+            if (w.vendorId == d.idVendor && w.productId == d.idProduct) {
+                out->vendorId = d.idVendor;
+                out->productId = d.idProduct;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::mutex mutex;  // guards everything below
+    HostEvents* events = nullptr;  // null before listen() and after the adapter has gone
+    std::vector<WantedDevice> wanted;
+    std::map<libusb_device*, Entry> entries;
+    std::map<uint32_t, libusb_device*> byId;
+    std::map<uint32_t, std::shared_ptr<Device>> opened;
+    // Devices that left while opened: released on a thread of ours, not libusb's.
+    std::vector<std::shared_ptr<Device>> leftovers;
+    uint32_t lastId = 0;
 };
 
 // ---- The process's libusb context ----------------------------------------------------------
@@ -162,20 +147,17 @@ class Context {
         stop_.store(true);
         libusb_interrupt_event_handler(ctx_);
         thread_.join();
-        // Hotplug callbacks can no longer run: the queues they wrote to may go now, and with them
+        // Hotplug callbacks can no longer run: the tables they used may go now, and with them
         // their device references, while libusb still exists.
         retired_.clear();
         libusb_exit(ctx_);
     }
 
     libusb_context* get() const { return ctx_; }
-    uint32_t nextUniqueId() { return nextId_.fetch_add(1) + 1; }
 
-    // libusb may still be inside a deregistered callback (it calls callbacks without its own
-    // lock held), so a registration's queue stays alive until the event thread has ended.
-    void retire(std::shared_ptr<EventQueue> queue) {
+    void retire(std::shared_ptr<DeviceTable> table) {
         std::lock_guard<std::mutex> lock(retiredMutex_);
-        retired_.push_back(std::move(queue));
+        retired_.push_back(std::move(table));
     }
 
   private:
@@ -189,49 +171,38 @@ class Context {
     libusb_context* ctx_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
-    std::atomic<uint32_t> nextId_{0};
     std::mutex retiredMutex_;
-    std::vector<std::shared_ptr<EventQueue>> retired_;
+    std::vector<std::shared_ptr<DeviceTable>> retired_;
 };
 
-// ---- One reported device -------------------------------------------------------------------
+// ---- One opened device ---------------------------------------------------------------------
 
-// Shared by the driver file (while the device is known) and by every request in progress on
-// it; the libusb handle is closed when the last of them lets go.
+// Shared by the adapter (while the device is open) and by every request in progress on it; the
+// libusb handle is closed when the last of them lets go.
 class Device {
   public:
-    // endpoints: the endpoint addresses of the active configuration, read at the arrival (the
-    // descriptors may no longer be readable once the device has gone).
-    Device(std::shared_ptr<Context> context, libusb_device* device, std::set<uint8_t> endpoints)
-        : context_(std::move(context)),
-          device_(libusb_ref_device(device)),
-          endpoints_(std::move(endpoints)) {}
+    Device(std::shared_ptr<Context> context, libusb_device_handle* handle)
+        : context_(std::move(context)), handle_(handle) {}
 
     ~Device() {
-        if (handle_ != nullptr) {
-            if (claimed_ >= 0)
-                libusb_release_interface(handle_, claimed_);
-            libusb_close(handle_);
-        }
-        libusb_unref_device(device_);
+        if (claimed_ >= 0)
+            libusb_release_interface(handle_, claimed_);
+        libusb_close(handle_);
     }
 
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    libusb_device* device() const { return device_; }
-    bool hasEndpoint(uint32_t address) const { return endpoints_.count(address) != 0; }
-    bool gone() const { return gone_.load(); }
-    void markGone() { gone_.store(true); }
+    libusb_device_handle* handle() const { return handle_; }
 
-    UDA_STATUS setInterface(uint32_t interfaceNumber, uint32_t alternateSetting) {
-        if (interfaceNumber > 0xFF || alternateSetting > 0xFF)
-            return UDA_INVALID_PARAMETER;
+    int claimed() {
         std::lock_guard<std::mutex> lock(mutex_);
-        UDA_STATUS s = openLocked();
-        if (s != 0)
-            return s;
-        const int iface = static_cast<int>(interfaceNumber);
+        return claimed_;
+    }
+
+    UDA_STATUS setInterface(uint8_t interfaceNumber, uint8_t alternateSetting) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const int iface = interfaceNumber;
         if (claimed_ >= 0 && claimed_ != iface) {
             libusb_release_interface(handle_, claimed_);
             claimed_ = -1;
@@ -242,159 +213,81 @@ class Device {
                 return statusFromLibusb(r);
             claimed_ = iface;
         }
-        int r =
-            libusb_set_interface_alt_setting(handle_, iface, static_cast<int>(alternateSetting));
-        if (r != 0)
-            return statusFromLibusb(r);
-        alternates_[static_cast<uint8_t>(iface)] = static_cast<uint8_t>(alternateSetting);
-        return 0;
-    }
-
-    // The open handle and the claimed interface (-1: none) for a transfer.
-    UDA_STATUS handleForTransfer(libusb_device_handle** handle, int* claimed) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        UDA_STATUS s = openLocked();
-        *handle = handle_;
-        *claimed = claimed_;
-        return s;
-    }
-
-    std::map<uint8_t, uint8_t> alternates() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return alternates_;
+        return statusFromLibusb(libusb_set_interface_alt_setting(handle_, iface, alternateSetting));
     }
 
   private:
-    UDA_STATUS openLocked() {
-        if (handle_ != nullptr)
-            return 0;
-        int r = libusb_open(device_, &handle_);
-        if (r != 0) {
-            handle_ = nullptr;
-            return statusFromLibusb(r);
-        }
-        // Where a kernel driver has bound the interface, take it over for the time we hold it.
-        libusb_set_auto_detach_kernel_driver(handle_, 1);
-        return 0;
-    }
-
     const std::shared_ptr<Context> context_;  // libusb lives as long as the handle
-    libusb_device* const device_;
-    const std::set<uint8_t> endpoints_;
-    std::atomic<bool> gone_{false};
-    std::mutex mutex_;  // guards what follows
-    libusb_device_handle* handle_ = nullptr;
-    int claimed_ = -1;
-    std::map<uint8_t, uint8_t> alternates_;  // interface number -> selected alternate setting
+    libusb_device_handle* const handle_;
+    std::mutex mutex_;
+    int claimed_ = -1;  // guarded by mutex_
 };
 
-// ---- Matching and the information tree -----------------------------------------------------
+// ---- Descriptors as the device sent them ---------------------------------------------------
 
-bool interfaceMatches(const libusb_interface_descriptor& d, const UDA_MatchTable& t) {
-    return (t.interfaceClass == 0 || t.interfaceClass == d.bInterfaceClass) &&
-           (t.interfaceSubClass == 0 || t.interfaceSubClass == d.bInterfaceSubClass) &&
-           (t.interfaceProtocol == 0 || t.interfaceProtocol == d.bInterfaceProtocol);
+void put16(std::vector<uint8_t>& out, uint16_t value) {
+    out.push_back(static_cast<uint8_t>(value & 0xFF));
+    out.push_back(static_cast<uint8_t>(value >> 8));
 }
 
-// Runs on the subscription's event thread (reads the configuration descriptor).
-bool deviceMatches(libusb_device* device, const std::vector<UDA_MatchTable>& tables) {
-    libusb_device_descriptor d;
-    if (libusb_get_device_descriptor(device, &d) != 0)
-        return false;
-    for (const UDA_MatchTable& t : tables) {
-        if (t.vendorId != d.idVendor || t.productId != d.idProduct)
-            continue;
-        if (t.deviceClass != 0 && t.deviceClass != d.bDeviceClass)
-            continue;
-        if (t.deviceSubClass != 0 && t.deviceSubClass != d.bDeviceSubClass)
-            continue;
-        if (t.interfaceClass == 0 && t.interfaceSubClass == 0 && t.interfaceProtocol == 0) {
-            return true;
-        }
-        libusb_config_descriptor* config = nullptr;
-        if (libusb_get_active_config_descriptor(device, &config) != 0)
-            continue;
-        bool found = false;
-        for (int i = 0; i < config->bNumInterfaces && !found; ++i) {
-            const libusb_interface& iface = config->interface[i];
-            for (int a = 0; a < iface.num_altsetting && !found; ++a) {
-                found = interfaceMatches(iface.altsetting[a], t);
-            }
-        }
-        libusb_free_config_descriptor(config);
-        if (found)
-            return true;
-    }
-    return false;
+void putExtra(std::vector<uint8_t>& out, const unsigned char* extra, int length) {
+    if (extra != nullptr && length > 0)
+        out.insert(out.end(), extra, extra + length);
 }
 
-std::set<uint8_t> endpointsOf(libusb_device* device) {
-    std::set<uint8_t> endpoints;
-    libusb_config_descriptor* config = nullptr;
-    if (libusb_get_active_config_descriptor(device, &config) != 0)
-        return endpoints;
-    for (int i = 0; i < config->bNumInterfaces; ++i) {
-        const libusb_interface& iface = config->interface[i];
-        for (int a = 0; a < iface.num_altsetting; ++a) {
-            const libusb_interface_descriptor& alt = iface.altsetting[a];
-            for (int e = 0; e < alt.bNumEndpoints; ++e) {
-                endpoints.insert(alt.endpoint[e].bEndpointAddress);
-            }
-        }
-    }
-    libusb_free_config_descriptor(config);
-    return endpoints;
-}
-
-UDA_PipeInfo pipeFrom(const libusb_endpoint_descriptor& e) {
-    UDA_PipeInfo pipe{};
-    pipe.number = e.bEndpointAddress;
-    pipe.type = e.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK;  // same numbering as UDA_PipeType
-    pipe.maxPacketSize = e.wMaxPacketSize;
-    pipe.direction = (e.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0 ? 1 : 0;
-    pipe.interval = e.bInterval;
-    return pipe;
-}
-
-UDA_STATUS buildInfo(libusb_device* device, const std::map<uint8_t, uint8_t>& alternates,
-                     UDA_DeviceInfo& info) {
+// libusb keeps the descriptors parsed, with the class-specific ones as "extra" bytes after the
+// descriptor they follow; put back in order, they are the bytes GET_DESCRIPTOR returned.
+UDA_STATUS rawDescriptors(libusb_device* device, std::vector<uint8_t>* out) {
     libusb_device_descriptor d;
     int r = libusb_get_device_descriptor(device, &d);
     if (r != 0)
         return statusFromLibusb(r);
-    info.deviceDescriptor = UDA_DeviceDescriptor{
-        d.bLength,         d.bDescriptorType,   d.bcdUSB,          d.bDeviceClass,
-        d.bDeviceSubClass, d.bDeviceProtocol,   d.bMaxPacketSize0, d.idVendor,
-        d.idProduct,       d.bcdDevice,         d.iManufacturer,   d.iProduct,
-        d.iSerialNumber,   d.bNumConfigurations};
+    out->assign({LIBUSB_DT_DEVICE_SIZE, LIBUSB_DT_DEVICE});
+    put16(*out, d.bcdUSB);
+    out->insert(out->end(),
+                {d.bDeviceClass, d.bDeviceSubClass, d.bDeviceProtocol, d.bMaxPacketSize0});
+    put16(*out, d.idVendor);
+    put16(*out, d.idProduct);
+    put16(*out, d.bcdDevice);
+    out->insert(out->end(),
+                {d.iManufacturer, d.iProduct, d.iSerialNumber, d.bNumConfigurations});
 
-    libusb_config_descriptor* config = nullptr;
-    r = libusb_get_active_config_descriptor(device, &config);
+    libusb_config_descriptor* c = nullptr;
+    r = libusb_get_active_config_descriptor(device, &c);
     if (r != 0)
         return statusFromLibusb(r);
-    info.configuration.numInterfaces = config->bNumInterfaces;
-    info.configuration.bConfigurationValue = config->bConfigurationValue;
-    info.activeInterfaces.clear();
-    for (int i = 0; i < config->bNumInterfaces; ++i) {
-        const libusb_interface& source = config->interface[i];
-        UDA_Interface iface;
-        for (int a = 0; a < source.num_altsetting; ++a) {
-            const libusb_interface_descriptor& s = source.altsetting[a];
-            UDA_AlternateSetting alt;
-            alt.descriptor = UDA_InterfaceDescriptor{
-                s.bLength,       s.bDescriptorType, s.bInterfaceNumber,   s.bAlternateSetting,
-                s.bNumEndpoints, s.bInterfaceClass, s.bInterfaceSubClass, s.bInterfaceProtocol,
-                s.iInterface};
-            for (int e = 0; e < s.bNumEndpoints; ++e) alt.pipes.push_back(pipeFrom(s.endpoint[e]));
-            auto selected = alternates.find(s.bInterfaceNumber);
-            if (selected != alternates.end() && selected->second == s.bAlternateSetting) {
-                iface.activeAlternate = static_cast<uint32_t>(a);
+    const size_t start = out->size();
+    out->insert(out->end(), {LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG, 0, 0, c->bNumInterfaces,
+                             c->bConfigurationValue, c->iConfiguration, c->bmAttributes,
+                             c->MaxPower});
+    putExtra(*out, c->extra, c->extra_length);
+    for (int i = 0; i < c->bNumInterfaces; ++i) {
+        for (int a = 0; a < c->interface[i].num_altsetting; ++a) {
+            const libusb_interface_descriptor& s = c->interface[i].altsetting[a];
+            out->insert(out->end(), {LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE,
+                                     s.bInterfaceNumber, s.bAlternateSetting, s.bNumEndpoints,
+                                     s.bInterfaceClass, s.bInterfaceSubClass,
+                                     s.bInterfaceProtocol, s.iInterface});
+            putExtra(*out, s.extra, s.extra_length);
+            for (int e = 0; e < s.bNumEndpoints; ++e) {
+                const libusb_endpoint_descriptor& ep = s.endpoint[e];
+                const bool audio = ep.bLength >= LIBUSB_DT_ENDPOINT_AUDIO_SIZE;
+                out->insert(out->end(), {audio ? uint8_t(LIBUSB_DT_ENDPOINT_AUDIO_SIZE)
+                                               : uint8_t(LIBUSB_DT_ENDPOINT_SIZE),
+                                         LIBUSB_DT_ENDPOINT, ep.bEndpointAddress,
+                                         ep.bmAttributes});
+                put16(*out, ep.wMaxPacketSize);
+                out->push_back(ep.bInterval);
+                if (audio)
+                    out->insert(out->end(), {ep.bRefresh, ep.bSynchAddress});
+                putExtra(*out, ep.extra, ep.extra_length);
             }
-            iface.alternateSettings.push_back(std::move(alt));
         }
-        info.activeInterfaces.push_back(std::move(iface));
     }
-    libusb_free_config_descriptor(config);
+    libusb_free_config_descriptor(c);
+    const size_t total = out->size() - start;
+    (*out)[start + 2] = static_cast<uint8_t>(total & 0xFF);
+    (*out)[start + 3] = static_cast<uint8_t>(total >> 8);
     return 0;
 }
 
@@ -403,277 +296,217 @@ unsigned int libusbTimeout(uint32_t nominalMs) {
     return nominalMs == INFINITE ? 0u : bvu::clock::scaledMs(nominalMs);
 }
 
-// ---- The driver file -----------------------------------------------------------------------
+// ---- The adapter ---------------------------------------------------------------------------
 
-class LibusbDriver final : public KernelDriver {
+class LibusbHost final : public Host {
   public:
-    explicit LibusbDriver(std::shared_ptr<Context> context) : context_(std::move(context)) {}
+    explicit LibusbHost(std::shared_ptr<Context> context)
+        : context_(std::move(context)), table_(std::make_shared<DeviceTable>()) {}
 
-    ~LibusbDriver() override {
-        endRegistration();
-        std::map<libusb_device*, uint32_t> known;
-        std::map<uint32_t, std::shared_ptr<Device>> devices;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            known.swap(known_);
-            devices.swap(devices_);
-        }
-        for (auto& entry : known) libusb_unref_device(entry.first);
-        // devices go here, or with the last request still using one
-    }
-
-    UDA_STATUS queryVersion(uint32_t* version) override {
-        *version = kDriverVersion;
-        return 0;
-    }
-
-    UDA_STATUS registerEvents(EventRecord& record) override {
+    ~LibusbHost() override {
         if (registered_)
-            return UDA_RESOURCE_OVERLAP;
+            libusb_hotplug_deregister_callback(context_->get(), hotplug_);
+        std::map<uint32_t, std::shared_ptr<Device>> opened;
+        std::vector<std::shared_ptr<Device>> leftovers;
+        {
+            std::lock_guard<std::mutex> lock(table_->mutex);
+            table_->events = nullptr;  // a callback still running reports nothing
+            opened.swap(table_->opened);
+            leftovers.swap(table_->leftovers);
+        }
+        context_->retire(table_);
+        // The devices go here, or with the last request still using one.
+    }
+
+    UDA_STATUS listen(HostEvents* events, const std::vector<WantedDevice>& wanted) override {
         if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
             return UDA_FUNCTION_NOT_IMPLEMENTED;
-        if (record.matchTables.empty())
+        if (wanted.empty())
             return UDA_INVALID_PARAMETER;
-        tables_ = record.matchTables;
-        eventMask_ = record.code;
-        options_ = record.options;
-
-        // libusb filters by one vendor and one product; several tables that differ are matched
-        // in full when the event is pulled.
-        int vendor = tables_.front().vendorId;
-        int product = tables_.front().productId;
-        for (const UDA_MatchTable& t : tables_) {
-            if (t.vendorId != vendor)
+        {
+            std::lock_guard<std::mutex> lock(table_->mutex);
+            table_->events = events;
+            table_->wanted = wanted;
+        }
+        // libusb filters by one vendor and one product; several that differ are filtered again
+        // in the callback.
+        int vendor = wanted.front().vendorId;
+        int product = wanted.front().productId;
+        for (const WantedDevice& w : wanted) {
+            if (w.vendorId != vendor)
                 vendor = LIBUSB_HOTPLUG_MATCH_ANY;
-            if (t.productId != product)
+            if (w.productId != product)
                 product = LIBUSB_HOTPLUG_MATCH_ANY;
         }
-        queue_ = std::make_shared<EventQueue>();
-        auto events = static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
-                                                        LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
-        int r = libusb_hotplug_register_callback(context_->get(), events, LIBUSB_HOTPLUG_ENUMERATE,
+        auto kinds = static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                                       LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
+        int r = libusb_hotplug_register_callback(context_->get(), kinds, LIBUSB_HOTPLUG_NO_FLAGS,
                                                  vendor, product, LIBUSB_HOTPLUG_MATCH_ANY,
-                                                 &LibusbDriver::onHotplug, queue_.get(), &hotplug_);
+                                                 &LibusbHost::onHotplug, table_.get(), &hotplug_);
         if (r != LIBUSB_SUCCESS) {
-            queue_->close();
+            std::lock_guard<std::mutex> lock(table_->mutex);
+            table_->events = nullptr;
             return statusFromLibusb(r);
         }
         registered_ = true;
-        record.handle = kEventHandle;
         return 0;
     }
 
-    UDA_STATUS unregisterEvents(const EventRecord&) override {
-        endRegistration();
-        return 0;
-    }
-
-    UDA_STATUS waitPrepare(WaitRecord& wait) override {
-        wait.result = kWaitNothing;
-        return 0;
-    }
-
-    UDA_STATUS waitForEvent(WaitRecord& wait) override {
-        wait.result = (queue_ && queue_->wait()) ? kWaitEventPending : kWaitCancelled;
-        return 0;
-    }
-
-    UDA_STATUS waitCancel(WaitRecord&) override {
-        if (queue_)
-            queue_->cancel();
-        return 0;
-    }
-
-    UDA_STATUS pullEvent(EventRecord& record) override {
-        record.code = 0;
-        RawEvent event;
-        if (!queue_ || !queue_->pop(&event))
-            return 0;
-        if (event.arrived) {
-            arrive(event.device, record);
-        } else {
-            leave(event.device, record);
+    std::vector<HostDevice> present() override {
+        std::vector<HostDevice> devices;
+        libusb_device** list = nullptr;
+        ssize_t n = libusb_get_device_list(context_->get(), &list);
+        std::lock_guard<std::mutex> lock(table_->mutex);
+        for (ssize_t i = 0; i < n; ++i) {
+            HostDevice device;
+            if (!table_->wantedLocked(list[i], &device))
+                continue;
+            const DeviceTable::Entry& entry = table_->entryLocked(list[i]);
+            if (entry.departed)
+                continue;
+            device.id = entry.id;
+            devices.push_back(device);
         }
-        libusb_unref_device(event.device);
-        return 0;
+        if (n >= 0)
+            libusb_free_device_list(list, 1);
+        return devices;
     }
 
-    UDA_STATUS acknowledgeEvent(const EventRecord& record) override {
-        if (record.code != kEventAttach || (record.options & kOptionControlled) != 0)
-            return 0;
-        // Not taken: close and forget it (its departure will still be recognised and dropped).
-        std::shared_ptr<Device> dropped;
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = devices_.find(record.uniqueId);
-        if (it != devices_.end()) {
-            dropped = std::move(it->second);
-            devices_.erase(it);
+    UDA_STATUS open(uint32_t id, std::vector<uint8_t>* descriptors, Unusable* why) override {
+        releaseLeftovers();
+        libusb_device* device = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(table_->mutex);
+            auto it = table_->byId.find(id);
+            if (it == table_->byId.end() || table_->entries.at(it->second).departed)
+                return UDA_DEVICE_NOT_FOUND;
+            device = libusb_ref_device(it->second);
         }
-        return 0;  // the device is released after the lock (dropped is destroyed last)
-    }
-
-    UDA_STATUS setInterface(uint32_t uniqueId, uint32_t interfaceNumber,
-                            uint32_t alternateSetting) override {
-        std::shared_ptr<Device> device = find(uniqueId);
-        if (!device || device->gone())
-            return UDA_DEVICE_NOT_FOUND;
-        UDA_STATUS s = device->setInterface(interfaceNumber, alternateSetting);
-        return (s != 0 && device->gone()) ? UDA_DEVICE_NOT_FOUND : s;
-    }
-
-    UDA_STATUS transfer(TransferRequest& request) override {
-        request.transferred = 0;
-        std::shared_ptr<Device> device = find(request.uniqueId);
-        if (!device || device->gone())
-            return UDA_DEVICE_NOT_FOUND;
+        UDA_STATUS s = rawDescriptors(device, descriptors);
         libusb_device_handle* handle = nullptr;
-        int claimed = -1;
-        UDA_STATUS s = device->handleForTransfer(&handle, &claimed);
         if (s == 0) {
-            s = request.pipe == 0 ? control(handle, claimed, request)
-                                  : bulk(*device, handle, request);
+            int r = libusb_open(device, &handle);
+            if (r == LIBUSB_ERROR_ACCESS)
+                *why = Unusable::NoPermission;
+            s = statusFromLibusb(r);
         }
-        // A request cut short by the device leaving reports the departure, whatever libusb
-        // made of it.
-        return (s != 0 && device->gone()) ? UDA_DEVICE_NOT_FOUND : s;
+        libusb_unref_device(device);
+        if (s != 0)
+            return s;
+        // Where a kernel driver has bound the interface, take it over for the time we hold it.
+        libusb_set_auto_detach_kernel_driver(handle, 1);
+        auto opened = std::make_shared<Device>(context_, handle);
+        std::lock_guard<std::mutex> lock(table_->mutex);
+        if (table_->entries.at(table_->byId.at(id)).departed) {
+            table_->leftovers.push_back(std::move(opened));
+            return UDA_DEVICE_NOT_FOUND;
+        }
+        table_->opened[id] = std::move(opened);
+        return 0;
     }
 
-    UDA_STATUS deviceInfo(uint32_t uniqueId, UDA_DeviceInfo& info) override {
-        std::shared_ptr<Device> device = find(uniqueId);
-        if (!device || device->gone())
+    UDA_STATUS setInterface(uint32_t id, uint8_t interfaceNumber,
+                            uint8_t alternateSetting) override {
+        std::shared_ptr<Device> device = find(id);
+        if (!device)
             return UDA_DEVICE_NOT_FOUND;
-        return buildInfo(device->device(), device->alternates(), info);
+        return device->setInterface(interfaceNumber, alternateSetting);
     }
+
+    // Pipe 0: the setup packet names the request; its direction bit says which way the data
+    // stage goes, as on the bus.
+    UDA_STATUS control(uint32_t id, const uint8_t setup[8], uint8_t* data, uint32_t* transferred,
+                       uint32_t timeoutMs) override {
+        *transferred = 0;
+        std::shared_ptr<Device> device = find(id);
+        if (!device)
+            return UDA_DEVICE_NOT_FOUND;
+        uint8_t p[8];
+        std::copy(setup, setup + 8, p);
+        addressToClaimedInterface(p, device->claimed());
+        int r = libusb_control_transfer(
+            device->handle(), p[0], p[1], static_cast<uint16_t>(p[2] | (p[3] << 8)),
+            static_cast<uint16_t>(p[4] | (p[5] << 8)), data,
+            static_cast<uint16_t>(p[6] | (p[7] << 8)), libusbTimeout(timeoutMs));
+        if (r >= 0)
+            *transferred = static_cast<uint32_t>(r);
+        return statusFromLibusb(r);
+    }
+
+    UDA_STATUS bulkOut(uint32_t id, uint8_t endpoint, const uint8_t* data, uint32_t length,
+                       uint32_t* transferred, uint32_t timeoutMs) override {
+        *transferred = 0;
+        std::shared_ptr<Device> device = find(id);
+        if (!device)
+            return UDA_DEVICE_NOT_FOUND;
+        if (length > INT_MAX)
+            return UDA_INVALID_PARAMETER;
+        int moved = 0;
+        int r = libusb_bulk_transfer(device->handle(), endpoint, const_cast<uint8_t*>(data),
+                                     static_cast<int>(length), &moved, libusbTimeout(timeoutMs));
+        *transferred = static_cast<uint32_t>(moved > 0 ? moved : 0);
+        return statusFromLibusb(r);
+    }
+
+    void close(uint32_t id) override {
+        releaseLeftovers();
+        std::shared_ptr<Device> device;
+        std::lock_guard<std::mutex> lock(table_->mutex);
+        auto it = table_->opened.find(id);
+        if (it != table_->opened.end()) {
+            device = std::move(it->second);
+            table_->opened.erase(it);
+        }
+    }  // the device is released after the lock (device is destroyed last)
 
   private:
-    static constexpr uint32_t kEventHandle = 1;
-
+    // libusb's event thread (or inside libusb_hotplug_register_callback). The table's lock is
+    // held while the news is passed on, so that none reaches an adapter that has gone.
     static int LIBUSB_CALL onHotplug(libusb_context*, libusb_device* device,
                                      libusb_hotplug_event event, void* user) {
-        static_cast<EventQueue*>(user)->push(device, event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
+        DeviceTable& table = *static_cast<DeviceTable*>(user);
+        std::lock_guard<std::mutex> lock(table.mutex);
+        HostDevice news;
+        if (table.events == nullptr || !table.wantedLocked(device, &news))
+            return 0;
+        DeviceTable::Entry& entry = table.entryLocked(device);
+        news.id = entry.id;
+        if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
+            if (!entry.departed)
+                table.events->arrived(news);
+        } else if (!entry.departed) {
+            entry.departed = true;
+            auto it = table.opened.find(entry.id);
+            if (it != table.opened.end()) {
+                table.leftovers.push_back(std::move(it->second));
+                table.opened.erase(it);
+            }
+            table.events->left(entry.id);
+        }
         return 0;  // stay registered
     }
 
-    void endRegistration() {
-        if (!registered_)
-            return;
-        registered_ = false;
-        libusb_hotplug_deregister_callback(context_->get(), hotplug_);
-        queue_->close();
-        context_->retire(queue_);
+    std::shared_ptr<Device> find(uint32_t id) {
+        std::lock_guard<std::mutex> lock(table_->mutex);
+        auto it = table_->opened.find(id);
+        return it == table_->opened.end() ? nullptr : it->second;
     }
 
-    std::shared_ptr<Device> find(uint32_t uniqueId) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = devices_.find(uniqueId);
-        return it == devices_.end() ? nullptr : it->second;
-    }
-
-    void arrive(libusb_device* raw, EventRecord& record) {
-        if ((eventMask_ & kEventAttach) == 0 || !deviceMatches(raw, tables_))
-            return;
-        std::set<uint8_t> endpoints = endpointsOf(raw);
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (known_.count(raw) != 0)
-            return;  // reported twice (enumeration racing an arrival)
-        uint32_t id = context_->nextUniqueId();
-        known_[libusb_ref_device(raw)] = id;
-        devices_[id] = std::make_shared<Device>(context_, raw, std::move(endpoints));
-        record.code = kEventAttach;
-        record.uniqueId = id;
-        record.options = options_;
-    }
-
-    void leave(libusb_device* raw, EventRecord& record) {
-        std::shared_ptr<Device> device;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto k = known_.find(raw);
-            if (k == known_.end())
-                return;
-            uint32_t id = k->second;
-            known_.erase(k);
-            libusb_unref_device(raw);  // the event still holds one
-            auto d = devices_.find(id);
-            if (d != devices_.end()) {
-                device = std::move(d->second);
-                devices_.erase(d);
-                device->markGone();
-            }
-            if (!device || (eventMask_ & kEventDetach) == 0)
-                return;
-            record.code = kEventDetach;
-            record.uniqueId = id;
-            record.options = options_;
-        }
-        // device is released here, after the lock, unless a request still holds it
-    }
-
-    // Pipe 0: the setup packet names the request; its direction bit, not the read flag, says
-    // which way the data stage goes, as on the bus.
-    static UDA_STATUS control(libusb_device_handle* handle, int claimed, TransferRequest& request) {
-        const uint8_t* p = request.setup;
-        uint8_t requestType = p[0];
-        uint16_t value = static_cast<uint16_t>(p[2] | (p[3] << 8));
-        uint16_t index = static_cast<uint16_t>(p[4] | (p[5] << 8));
-        uint16_t length = static_cast<uint16_t>(p[6] | (p[7] << 8));
-        if (length > 0 && (request.buffer == nullptr || request.size < length)) {
-            return UDA_INVALID_PARAMETER;
-        }
-        // Linux (usbfs) refuses a standard or class request whose recipient is an interface the
-        // device does not have, and the host's DFU requests name interface 4 while the
-        // bootloader presents only interface 0. WinUSB addresses every interface-recipient
-        // request to the interface the program has claimed, putting its number into the low
-        // byte of wIndex; this backend does the same, so the device sees what it sees on
-        // Windows.
-        if ((requestType & 0x1F) == LIBUSB_RECIPIENT_INTERFACE && claimed >= 0) {
-            index = static_cast<uint16_t>((index & 0xFF00) | claimed);
-        }
-        int r = libusb_control_transfer(handle, requestType, p[1], value, index,
-                                        static_cast<unsigned char*>(request.buffer), length,
-                                        libusbTimeout(request.timeoutMs));
-        if (r >= 0)
-            request.transferred = static_cast<uint32_t>(r);
-        return statusFromLibusb(r);
-    }
-
-    // Any other pipe number is a bulk endpoint address of the active configuration.
-    static UDA_STATUS bulk(const Device& device, libusb_device_handle* handle,
-                           TransferRequest& request) {
-        if (!device.hasEndpoint(request.pipe))
-            return UDA_INVALID_PIPE_NUMBER;
-        if (request.size > INT_MAX || (request.size > 0 && request.buffer == nullptr)) {
-            return UDA_INVALID_PARAMETER;
-        }
-        int transferred = 0;
-        int r = libusb_bulk_transfer(handle, static_cast<unsigned char>(request.pipe),
-                                     static_cast<unsigned char*>(request.buffer),
-                                     static_cast<int>(request.size), &transferred,
-                                     libusbTimeout(request.timeoutMs));
-        request.transferred = static_cast<uint32_t>(transferred > 0 ? transferred : 0);
-        return statusFromLibusb(r);
-    }
+    void releaseLeftovers() {
+        std::vector<std::shared_ptr<Device>> leftovers;
+        std::lock_guard<std::mutex> lock(table_->mutex);
+        leftovers.swap(table_->leftovers);
+    }  // released after the lock
 
     const std::shared_ptr<Context> context_;
-    // Written by registerEvents before the event thread starts, read-only afterwards.
-    std::shared_ptr<EventQueue> queue_;
-    std::vector<UDA_MatchTable> tables_;
-    uint32_t eventMask_ = 0;
-    uint32_t options_ = 0;
-    bool registered_ = false;  // registration and release run on the layer's init thread
+    const std::shared_ptr<DeviceTable> table_;
+    bool registered_ = false;  // listen() and the destructor run on the layer's init thread
     libusb_hotplug_callback_handle hotplug_{};
-
-    std::mutex mutex_;  // guards known_ and devices_
-    // Every reported device that has not left yet (one reference each), taken or not, so that
-    // its departure is recognised.
-    std::map<libusb_device*, uint32_t> known_;
-    // The devices that requests may name: reported and not refused.
-    std::map<uint32_t, std::shared_ptr<Device>> devices_;
 };
 
 }  // namespace
 
-std::unique_ptr<KernelDriver> openLibusbDriver(UDA_STATUS* status) {
+std::unique_ptr<Host> openLibusbHost(UDA_STATUS* status) {
     UDA_STATUS s = 0;
     std::shared_ptr<Context> context = Context::acquire(&s);
     if (!context) {
@@ -681,7 +514,12 @@ std::unique_ptr<KernelDriver> openLibusbDriver(UDA_STATUS* status) {
         return nullptr;
     }
     *status = 0;
-    return std::unique_ptr<KernelDriver>(new LibusbDriver(std::move(context)));
+    return std::unique_ptr<Host>(new LibusbHost(std::move(context)));
+}
+
+std::unique_ptr<KernelDriver> openLibusbDriver(UDA_STATUS* status) {
+    std::unique_ptr<Host> host = openLibusbHost(status);
+    return host ? makeHostDriver(std::move(host)) : nullptr;
 }
 
 }  // namespace kd

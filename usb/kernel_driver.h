@@ -1,7 +1,8 @@
 // The kernel-driver seam: the requests that the driver access layer makes of the USB kernel
-// driver, as one interface. Backends implement it: libusb-1.0 (real devices on Linux), the
-// in-process emulated device, and a scriptable fake for unit tests. The layer above
-// (uda.cpp) is the same whatever the backend.
+// driver, as one interface. It is implemented once, by the driver core over a host adapter
+// (host_driver.h, host.h): the adapters for libusb-1.0, WinUSB, the in-process emulated device
+// and the unit tests' fake bus only list, watch, open and transfer. The layer above (uda.cpp)
+// is the same whatever the host.
 //
 // One KernelDriver object is one open driver file; the layer opens one per subscription
 // (openKernelDriver). Every request returns a driver status (0 success, a code of uda_status.h
@@ -112,14 +113,13 @@ public:
 
 using KernelDriverFactory = std::function<std::unique_ptr<KernelDriver>(UDA_STATUS* status)>;
 
-// Opens a driver file on the backend in force: the factory set by setKernelDriverFactory if
-// any; else by BVU_USB: unset or empty selects libusb (where built; otherwise the driver counts
-// as not installed: "Internal system error"), "emulator:PATH" the emulated device kept in the
-// state file PATH. Returns null and a status on failure.
+// Opens a driver file: the factory set by setKernelDriverFactory if any; else the driver core
+// over the host that BVU_USB selects among those the program registered (host_registry.h).
+// Returns null and a status on failure.
 std::unique_ptr<KernelDriver> openKernelDriver(UDA_STATUS* status);
 
 // Tests: replaces the choice by environment (an empty function restores it). Call while no
-// subscription is live.
+// subscription is live. (Implemented with the registry, host_registry.cpp.)
 void setKernelDriverFactory(KernelDriverFactory factory);
 
 }  // namespace kd

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "emulator/descriptor_parser.h"
+#include "usb/descriptor_parser.h"
 #include "emulator/umockdev/usbfs_rules.h"
 #include "platform/clock.h"
 
@@ -690,7 +690,7 @@ std::unique_ptr<UsbfsDevice> UsbfsDevice::create(std::shared_ptr<EmulatedBus> bu
     std::unique_ptr<Impl> impl(new Impl);
     std::string why;
     UDA_DeviceInfo layout;
-    if (!parseDescriptors(presence.descriptors, &layout, &why)) {
+    if (!kd::parseDescriptors(presence.descriptors, &layout, &why)) {
         *error = "descriptors of device " + std::to_string(presence.busId) + ": " + why;
         return nullptr;
     }

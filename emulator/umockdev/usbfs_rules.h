@@ -18,7 +18,7 @@ class UsbfsRules {
     // An open file of the node, as the claims know it (an opaque key).
     using File = const void*;
 
-    // layout: the device's descriptors as parsed (emulator/descriptor_parser.h).
+    // layout: the device's descriptors as parsed (usb/descriptor_parser.h).
     explicit UsbfsRules(UDA_DeviceInfo layout) : layout_(std::move(layout)) {}
 
     bool hasInterface(uint8_t number) const;

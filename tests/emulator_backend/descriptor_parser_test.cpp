@@ -1,6 +1,6 @@
 // The descriptor parser: the emulated device's own descriptor sets, and the malformed ones a
 // host stack must not wander off the end of.
-#include "emulator/descriptor_parser.h"
+#include "usb/descriptor_parser.h"
 
 #include <functional>
 
@@ -12,7 +12,7 @@ namespace bvu {
 namespace test {
 namespace {
 
-using emulator::parseDescriptors;
+using kd::parseDescriptors;
 
 TEST(DescriptorParser, RunModeDeviceBecomesTheLayersTree) {
     UDA_DeviceInfo info;

@@ -1,87 +1,89 @@
 #include "tests/support/fake_driver.h"
 
+#include <algorithm>
 #include <chrono>
+
+#include "usb/host_driver.h"
 
 namespace bvu {
 namespace test {
 
-class FakeBus::File : public kd::KernelDriver {
-public:
-    explicit File(std::shared_ptr<FakeBus> bus) : bus_(std::move(bus)) {
-        std::lock_guard<std::mutex> lock(bus_->mutex_);
-        bus_->files_.push_back(this);
-    }
-    ~File() override {
-        std::lock_guard<std::mutex> lock(bus_->mutex_);
-        auto& files = bus_->files_;
-        for (auto it = files.begin(); it != files.end(); ++it) {
-            if (*it == this) {
-                files.erase(it);
-                break;
+namespace {
+
+void put16(std::vector<uint8_t>& out, uint32_t value) {
+    out.push_back(static_cast<uint8_t>(value & 0xFF));
+    out.push_back(static_cast<uint8_t>((value >> 8) & 0xFF));
+}
+
+// The descriptors a device with this information tree sends (what the host adapters report).
+std::vector<uint8_t> descriptorsOf(const UDA_DeviceInfo& info) {
+    const UDA_DeviceDescriptor& d = info.deviceDescriptor;
+    std::vector<uint8_t> out = {18, 1};
+    put16(out, d.bcdUSB);
+    out.insert(out.end(), {d.bDeviceClass, d.bDeviceSubClass, d.bDeviceProtocol,
+                           d.bMaxPacketSize0});
+    put16(out, d.idVendor);
+    put16(out, d.idProduct);
+    put16(out, d.bcdDevice);
+    out.insert(out.end(), {d.iManufacturer, d.iProduct, d.iSerialNumber, d.bNumConfigurations});
+    const size_t config = out.size();
+    out.insert(out.end(), {9, 2, 0, 0, static_cast<uint8_t>(info.configuration.numInterfaces),
+                           info.configuration.bConfigurationValue, 0, 0x80, 50});
+    for (const UDA_Interface& iface : info.activeInterfaces) {
+        for (const UDA_AlternateSetting& alt : iface.alternateSettings) {
+            const UDA_InterfaceDescriptor& i = alt.descriptor;
+            out.insert(out.end(), {9, 4, i.bInterfaceNumber, i.bAlternateSetting,
+                                   static_cast<uint8_t>(alt.pipes.size()), i.bInterfaceClass,
+                                   i.bInterfaceSubClass, i.bInterfaceProtocol, i.iInterface});
+            for (const UDA_PipeInfo& p : alt.pipes) {
+                out.insert(out.end(), {7, 5, static_cast<uint8_t>(p.number),
+                                       static_cast<uint8_t>(p.type & 0x03)});
+                put16(out, p.maxPacketSize);
+                out.push_back(static_cast<uint8_t>(p.interval));
             }
         }
     }
+    const size_t total = out.size() - config;
+    out[config + 2] = static_cast<uint8_t>(total & 0xFF);
+    out[config + 3] = static_cast<uint8_t>(total >> 8);
+    return out;
+}
 
-    UDA_STATUS queryVersion(uint32_t* version) override {
+}  // namespace
+
+// One driver file's view of the bus: the host adapter under the driver core.
+class FakeBus::Port : public kd::Host {
+public:
+    explicit Port(std::shared_ptr<FakeBus> bus) : bus_(std::move(bus)) {}
+    ~Port() override {
         std::lock_guard<std::mutex> lock(bus_->mutex_);
-        *version = bus_->version_;
-        return 0;
+        auto& ports = bus_->ports_;
+        ports.erase(std::remove(ports.begin(), ports.end(), this), ports.end());
     }
 
-    UDA_STATUS registerEvents(kd::EventRecord& record) override {
+    UDA_STATUS listen(kd::HostEvents* events, const std::vector<kd::WantedDevice>&) override {
         std::lock_guard<std::mutex> lock(bus_->mutex_);
         if (bus_->registerStatus_ != 0) return bus_->registerStatus_;
-        record.handle = bus_->nextHandle_++;
-        registration_ = record;
-        registered_ = true;
-        bus_->registrations_.push_back(record);
+        events_ = events;
+        bus_->ports_.push_back(this);
+        return 0;
+    }
+    std::vector<kd::HostDevice> present() override {
+        std::lock_guard<std::mutex> lock(bus_->mutex_);
+        std::vector<kd::HostDevice> out;
         for (auto& [id, device] : bus_->devices_) {
-            if (device.present && bus_->matches(*this, device.info)) queue(kd::kEventAttach, id);
+            if (device.present) out.push_back(hostDevice(id, device.info));
         }
-        return 0;
+        return out;
     }
-    UDA_STATUS unregisterEvents(const kd::EventRecord&) override {
+    UDA_STATUS open(uint32_t id, std::vector<uint8_t>* descriptors, kd::Unusable*) override {
         std::lock_guard<std::mutex> lock(bus_->mutex_);
-        registered_ = false;
+        auto it = bus_->devices_.find(id);
+        if (it == bus_->devices_.end() || !it->second.present) return UDA_DEVICE_NOT_FOUND;
+        *descriptors = descriptorsOf(it->second.info);
         return 0;
     }
-    UDA_STATUS waitPrepare(kd::WaitRecord&) override { return 0; }
-    UDA_STATUS waitForEvent(kd::WaitRecord& wait) override {
-        std::unique_lock<std::mutex> lock(bus_->mutex_);
-        bus_->changed_.wait(lock, [&] { return cancelled_ || !pending_.empty(); });
-        wait.result = cancelled_ ? kd::kWaitCancelled : kd::kWaitEventPending;
-        return 0;
-    }
-    UDA_STATUS waitCancel(kd::WaitRecord&) override {
-        {
-            std::lock_guard<std::mutex> lock(bus_->mutex_);
-            cancelled_ = true;
-        }
-        bus_->changed_.notify_all();
-        return 0;
-    }
-    UDA_STATUS pullEvent(kd::EventRecord& record) override {
-        std::lock_guard<std::mutex> lock(bus_->mutex_);
-        if (pending_.empty()) {
-            record.code = 0;
-            return 0;
-        }
-        auto [code, id] = pending_.front();
-        pending_.pop_front();
-        record.code = code;
-        record.uniqueId = id;
-        record.options = registration_.options;
-        return 0;
-    }
-    UDA_STATUS acknowledgeEvent(const kd::EventRecord& record) override {
-        {
-            std::lock_guard<std::mutex> lock(bus_->mutex_);
-            bus_->acks_.push_back(record);
-        }
-        bus_->changed_.notify_all();
-        return 0;
-    }
-    UDA_STATUS setInterface(uint32_t id, uint32_t iface, uint32_t alt) override {
+    UDA_STATUS setInterface(uint32_t id, uint8_t iface, uint8_t alt) override {
         std::function<UDA_STATUS(uint32_t, uint32_t, uint32_t)> handler;
         {
             std::lock_guard<std::mutex> lock(bus_->mutex_);
@@ -91,7 +93,36 @@ public:
         }
         return handler ? handler(id, iface, alt) : 0;
     }
-    UDA_STATUS transfer(kd::TransferRequest& request) override {
+    UDA_STATUS control(uint32_t id, const uint8_t setup[8], uint8_t* data, uint32_t* transferred,
+                       uint32_t timeoutMs) override {
+        kd::TransferRequest request;
+        request.uniqueId = id;
+        request.read = setup[0] >> 7;
+        request.buffer = data;
+        request.size = static_cast<uint32_t>(setup[6] | (setup[7] << 8));
+        request.timeoutMs = timeoutMs;
+        std::copy(setup, setup + 8, request.setup);
+        return run(request, transferred);
+    }
+    UDA_STATUS bulkOut(uint32_t id, uint8_t endpoint, const uint8_t* data, uint32_t length,
+                       uint32_t* transferred, uint32_t timeoutMs) override {
+        kd::TransferRequest request;
+        request.uniqueId = id;
+        request.pipe = endpoint;
+        request.buffer = const_cast<uint8_t*>(data);
+        request.size = length;
+        request.timeoutMs = timeoutMs;
+        return run(request, transferred);
+    }
+    void close(uint32_t) override {}
+
+    kd::HostEvents* events() const { return events_; }  // with the bus's lock held
+    static kd::HostDevice hostDevice(uint32_t id, const UDA_DeviceInfo& info) {
+        return kd::HostDevice{id, info.deviceDescriptor.idVendor, info.deviceDescriptor.idProduct};
+    }
+
+private:
+    UDA_STATUS run(kd::TransferRequest& request, uint32_t* transferred) {
         FakeBus::TransferHandler handler;
         {
             std::lock_guard<std::mutex> lock(bus_->mutex_);
@@ -107,31 +138,69 @@ public:
             if (it == bus_->devices_.end() || !it->second.present) return UDA_DEVICE_NOT_FOUND;
             handler = bus_->transferHandler_;
         }
-        return handler ? handler(request) : 0;
-    }
-    UDA_STATUS deviceInfo(uint32_t id, UDA_DeviceInfo& info) override {
-        std::lock_guard<std::mutex> lock(bus_->mutex_);
-        auto it = bus_->devices_.find(id);
-        if (it == bus_->devices_.end() || !it->second.present) return UDA_DEVICE_NOT_FOUND;
-        info = it->second.info;
-        return 0;
+        UDA_STATUS s = handler ? handler(request) : 0;
+        *transferred = request.transferred;
+        return s;
     }
 
-    // Called with the bus mutex held.
-    void queue(uint32_t code, uint32_t id) {
-        if (!registered_ || (registration_.code & code) == 0) return;
-        pending_.emplace_back(code, id);
-        bus_->changed_.notify_all();
+    std::shared_ptr<FakeBus> bus_;
+    kd::HostEvents* events_ = nullptr;  // guarded by the bus's lock
+};
+
+// A driver file: the driver core over a port, with what the layer asks of it recorded.
+class FakeBus::File : public kd::KernelDriver {
+public:
+    explicit File(std::shared_ptr<FakeBus> bus)
+        : bus_(bus), core_(kd::makeHostDriver(std::unique_ptr<kd::Host>(new Port(bus)))) {
+        std::lock_guard<std::mutex> lock(bus_->mutex_);
+        ++bus_->files_;
     }
-    const kd::EventRecord& registration() const { return registration_; }
-    bool registered() const { return registered_; }
+    ~File() override {
+        core_.reset();
+        std::lock_guard<std::mutex> lock(bus_->mutex_);
+        --bus_->files_;
+    }
+
+    UDA_STATUS queryVersion(uint32_t* version) override {
+        std::lock_guard<std::mutex> lock(bus_->mutex_);
+        *version = bus_->version_;
+        return 0;
+    }
+    UDA_STATUS registerEvents(kd::EventRecord& record) override {
+        UDA_STATUS s = core_->registerEvents(record);
+        if (s == 0) {
+            std::lock_guard<std::mutex> lock(bus_->mutex_);
+            bus_->registrations_.push_back(record);
+        }
+        return s;
+    }
+    UDA_STATUS unregisterEvents(const kd::EventRecord& r) override {
+        return core_->unregisterEvents(r);
+    }
+    UDA_STATUS waitPrepare(kd::WaitRecord& w) override { return core_->waitPrepare(w); }
+    UDA_STATUS waitForEvent(kd::WaitRecord& w) override { return core_->waitForEvent(w); }
+    UDA_STATUS waitCancel(kd::WaitRecord& w) override { return core_->waitCancel(w); }
+    UDA_STATUS pullEvent(kd::EventRecord& r) override { return core_->pullEvent(r); }
+    UDA_STATUS acknowledgeEvent(const kd::EventRecord& record) override {
+        UDA_STATUS s = core_->acknowledgeEvent(record);
+        {
+            std::lock_guard<std::mutex> lock(bus_->mutex_);
+            bus_->acks_.push_back(record);
+        }
+        bus_->changed_.notify_all();
+        return s;
+    }
+    UDA_STATUS setInterface(uint32_t id, uint32_t iface, uint32_t alt) override {
+        return core_->setInterface(id, iface, alt);
+    }
+    UDA_STATUS transfer(kd::TransferRequest& r) override { return core_->transfer(r); }
+    UDA_STATUS deviceInfo(uint32_t id, UDA_DeviceInfo& info) override {
+        return core_->deviceInfo(id, info);
+    }
 
 private:
     std::shared_ptr<FakeBus> bus_;
-    kd::EventRecord registration_;
-    bool registered_ = false;
-    bool cancelled_ = false;
-    std::deque<std::pair<uint32_t, uint32_t>> pending_;
+    std::unique_ptr<kd::KernelDriver> core_;
 };
 
 UDA_DeviceInfo FakeBus::makeInfo(uint16_t vendorId, uint16_t productId, uint8_t interfaceNumber,
@@ -170,22 +239,15 @@ kd::KernelDriverFactory FakeBus::factory() {
     };
 }
 
-bool FakeBus::matches(const File& file, const UDA_DeviceInfo& info) const {
-    for (const UDA_MatchTable& m : file.registration().matchTables) {
-        if (m.vendorId == info.deviceDescriptor.idVendor &&
-            m.productId == info.deviceDescriptor.idProduct)
-            return true;
-    }
-    return false;
+void FakeBus::tell(const std::function<void(kd::HostEvents*)>& f) {
+    for (Port* port : ports_) f(port->events());
 }
 
 uint32_t FakeBus::plug(const UDA_DeviceInfo& info) {
     std::lock_guard<std::mutex> lock(mutex_);
     uint32_t id = nextId_++;
     devices_[id].info = info;
-    for (File* f : files_) {
-        if (f->registered() && matches(*f, info)) f->queue(kd::kEventAttach, id);
-    }
+    tell([&](kd::HostEvents* events) { events->arrived(Port::hostDevice(id, info)); });
     return id;
 }
 
@@ -194,9 +256,7 @@ void FakeBus::unplug(uint32_t id) {
     auto it = devices_.find(id);
     if (it == devices_.end() || !it->second.present) return;
     it->second.present = false;
-    for (File* f : files_) {
-        if (f->registered() && matches(*f, it->second.info)) f->queue(kd::kEventDetach, id);
-    }
+    tell([&](kd::HostEvents* events) { events->left(id); });
 }
 
 void FakeBus::onTransfer(TransferHandler handler) {
@@ -237,7 +297,7 @@ std::vector<kd::EventRecord> FakeBus::registrations() const {
 }
 int FakeBus::openFiles() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(files_.size());
+    return files_;
 }
 bool FakeBus::waitForAcknowledgements(size_t n, int timeoutMs) const {
     std::unique_lock<std::mutex> lock(mutex_);

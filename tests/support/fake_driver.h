@@ -1,9 +1,11 @@
-// A scriptable kernel driver for unit tests of the driver access layer and the session.
+// A scriptable USB host for unit tests of the driver access layer and the session.
 //
-// A FakeBus is a bus that tests plug devices into and pull them out of; every driver file the
-// layer opens on it (through factory()) sees those arrivals and departures as events, answers
-// transfers through the test's handler, and records what it was asked. Thread-safe: tests drive
-// it from their own thread while the layer's event threads wait on it.
+// A FakeBus is a bus that tests plug devices into and pull them out of. Every driver file the
+// layer opens on it (through factory()) is the real driver core (usb/host_driver.h) over a host
+// adapter of this bus, so it sees those arrivals and departures as events and matches and
+// offers devices as with real hosts; transfers are answered by the test's handler, and the bus
+// records what the layer asked of its driver. Thread-safe: tests drive it from their own thread
+// while the layer's event threads wait on it.
 #pragma once
 
 #include <condition_variable>
@@ -14,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "usb/host.h"
 #include "usb/kernel_driver.h"
 
 namespace bvu {
@@ -50,14 +53,16 @@ public:
     // Pulls it out: detach events; later transfers to it fail with "Device not found".
     void unplug(uint32_t uniqueId);
 
-    // Answers transfers (default: success, nothing moved). Runs on the caller's thread.
+    // Answers transfers (default: success, nothing moved). Runs on the caller's thread. The
+    // request is as the host sees it: for pipe 0, size is wLength and read the direction bit of
+    // the setup packet.
     void onTransfer(TransferHandler handler);
     void onSetInterface(std::function<UDA_STATUS(uint32_t id, uint32_t iface, uint32_t alt)> h);
 
     // Knobs for failures of the driver itself.
     void setVersion(uint32_t version);
     void setOpenStatus(UDA_STATUS status);  // openKernelDriver fails with it when non-zero
-    void setRegisterStatus(UDA_STATUS status);
+    void setRegisterStatus(UDA_STATUS status);  // the host cannot watch its bus
 
     // What happened.
     std::vector<FakeTransfer> transfers() const;
@@ -69,20 +74,23 @@ public:
     bool waitForAcknowledgements(size_t n, int timeoutMs = 5000) const;
 
 private:
+    class Port;
     class File;
     FakeBus() = default;
     struct Device {
         UDA_DeviceInfo info;
         bool present = true;
     };
-    bool matches(const File& file, const UDA_DeviceInfo& info) const;
+    // Calls f for every port that listens, with the bus's lock held (the driver core only
+    // queues; a port leaves the list under the lock before it goes).
+    void tell(const std::function<void(kd::HostEvents*)>& f);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::map<uint32_t, Device> devices_;
-    std::vector<File*> files_;
+    std::vector<Port*> ports_;
+    int files_ = 0;
     uint32_t nextId_ = 100;
-    uint32_t nextHandle_ = 1;
     uint32_t version_ = 811;
     UDA_STATUS openStatus_ = 0;
     UDA_STATUS registerStatus_ = 0;

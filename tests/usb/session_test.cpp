@@ -186,7 +186,7 @@ TEST_F(SessionTest, CheckStatusComposesPrefixAndText) {
 }
 
 #ifdef _WIN32
-// Until a WinUSB backend exists, a Windows run without BVU_USB finds no kernel driver.
+// A program that registered no USB host finds no kernel driver without BVU_USB.
 TEST(SessionWindows, NoBackendMeansDriverNotInstalled) {
     bvu::kd::setKernelDriverFactory({});
     _putenv("BVU_USB=");

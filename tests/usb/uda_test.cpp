@@ -190,7 +190,8 @@ TEST_F(UdaTest, SetInterfaceSelectsTheAlternateSettingInTheCachedInformation) {
     EXPECT_EQ(ref->info->activeInterfaces[0].activeAlternate, 0u);
     EXPECT_EQ(UDA_SetInterface(r.last.load(), 0, 1), 0u);
     EXPECT_EQ(ref->info->activeInterfaces[0].activeAlternate, 1u);
-    EXPECT_EQ(UDA_SetInterface(r.last.load(), 3, 1), 0u);  // no such interface: left as it was
+    // No such interface: the driver refuses it, and the information is left as it was.
+    EXPECT_EQ(UDA_SetInterface(r.last.load(), 3, 1), UDA_INVALID_PARAMETER);
     EXPECT_EQ(ref->info->activeInterfaces[0].activeAlternate, 1u);
     ref.reset();
     UDA_Release(h);

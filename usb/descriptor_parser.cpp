@@ -1,9 +1,9 @@
-#include "emulator/descriptor_parser.h"
+#include "usb/descriptor_parser.h"
 
 #include <algorithm>
 
 namespace bvu {
-namespace emulator {
+namespace kd {
 namespace {
 
 constexpr uint8_t kTypeDevice = 1;
@@ -159,5 +159,5 @@ bool parseDescriptors(const std::vector<uint8_t>& bytes, UDA_DeviceInfo* info, s
     return true;
 }
 
-}  // namespace emulator
+}  // namespace kd
 }  // namespace bvu

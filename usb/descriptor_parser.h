@@ -2,9 +2,9 @@
 //
 // The bytes are what GET_DESCRIPTOR returns: the 18-byte device descriptor followed by the whole
 // first configuration descriptor (configuration, interface, endpoint and any class-specific
-// descriptors, wTotalLength bytes). The parser is strict: the emulated device is supposed to be
-// indistinguishable from real hardware, so a descriptor set that a host stack would choke on is
-// reported rather than patched up.
+// descriptors, wTotalLength bytes), as every host adapter reports them (host.h). The parser is
+// strict: a descriptor set that a host stack would choke on is reported rather than patched up,
+// which also keeps the emulated device (served through umockdev too) honest.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,7 @@
 #include "usb/uda.h"
 
 namespace bvu {
-namespace emulator {
+namespace kd {
 
 // Fills *info from the descriptors: the device descriptor, the configuration's value and
 // interface count, and one entry of activeInterfaces per interface number (in the order the
@@ -30,5 +30,5 @@ namespace emulator {
 // A pure function: safe on any thread.
 bool parseDescriptors(const std::vector<uint8_t>& bytes, UDA_DeviceInfo* info, std::string* why);
 
-}  // namespace emulator
+}  // namespace kd
 }  // namespace bvu

@@ -1,0 +1,88 @@
+// The emulated device as Windows shows it to the WinUSB host adapter: a fake of the adapter's
+// table of Win32 functions (usb/win32_usb.h) over the emulated bus, so that the adapter's whole
+// logic runs against the device model, natively and under Wine (whose winusb.dll has only
+// stubs). Test and development builds only: tests use it in process, and the programs reach it
+// with BVU_USB=winusb-fake:STATE.
+//
+// What it shows, as a PC does as far as the adapter relies on it:
+//  - One device node per device on the bus, with the hardware IDs USB\VID_vvvv&PID_pppp&REV_rrrr
+//    and USB\VID_vvvv&PID_pppp, and the instance ID USB\VID_vvvv&PID_pppp\6&1F2E3D4C&0&N for the
+//    port N it uses: the lowest port free at its arrival, so a device that comes back has its
+//    old instance ID (as when it is replugged into the same port).
+//  - bound: the device key holds DeviceInterfaceGUIDs (a GUID of an installer's, not ours) and
+//    the present node has that interface, with a path for CreateFileW. Not bound: the device
+//    key has no such value and the node no interface (Windows without a WinUSB driver for it).
+//  - CreateFileW: one open file per node (WinUSB serves one program at a time); a second open,
+//    or any open while heldElsewhere, fails with ERROR_ACCESS_DENIED; the file must be opened
+//    for overlapped I/O.
+//  - Requests with an OVERLAPPED return ERROR_IO_PENDING. One the device answers is complete
+//    when the call returns; one it does not answer stays pending until CancelIoEx, WinUsb_
+//    AbortPipe or the closing of the file (ERROR_OPERATION_ABORTED), or until the device leaves
+//    the bus. A stall and a device leaving under a pending request both fail with
+//    ERROR_GEN_FAILURE, as a pulled-out device may fail on a PC; a request that finds the device
+//    gone fails with ERROR_DEVICE_NOT_CONNECTED.
+//  - WinUsb_SetCurrentAlternateSetting sends SET_INTERFACE (no answer: ERROR_SEM_TIMEOUT).
+//  - notifications: CM_Register_Notification is there, and every arrival and departure on the
+//    bus calls the registered callbacks (from the thread that changed the bus). Otherwise the
+//    table has no CM functions, as under Wine.
+// Uses that Windows would punish (a handle the fake never gave out or has closed, a WinUSB
+// handle where a file handle belongs and the reverse, a file not opened for overlapped I/O)
+// fail with ERROR_INVALID_HANDLE and are counted in misuses().
+//
+// The table's entries are plain functions, so they reach the fake through a process-wide
+// pointer: one fake lives at a time. Thread-safe; bus requests are made without the fake's
+// lock held.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "emulator/emulated_bus.h"
+#include "usb/host.h"
+#include "usb/win32_usb.h"
+
+namespace bvu {
+namespace emulator {
+
+struct Win32UsbFakeOptions {
+    bool bound = true;           // a WinUSB driver is installed for the device
+    bool notifications = false;  // the system has CM_Register_Notification
+    bool heldElsewhere = false;  // another program has the device open
+};
+
+class Win32UsbFake {
+  public:
+    // Null while another fake lives.
+    static std::shared_ptr<Win32UsbFake> create(std::shared_ptr<EmulatedBus> bus,
+                                                const Win32UsbFakeOptions& options);
+    ~Win32UsbFake();
+    Win32UsbFake(const Win32UsbFake&) = delete;
+    Win32UsbFake& operator=(const Win32UsbFake&) = delete;
+
+    // Valid while the fake lives.
+    const winusb::Win32Usb& api() const;
+    const std::shared_ptr<EmulatedBus>& bus() const;
+
+    void setHeldElsewhere(bool held);
+    void setBound(bool bound);  // the WinUSB driver installed (or removed) while the fake lives
+
+    int looks() const;        // SetupDiGetClassDevsW calls for the USB device nodes
+    int winusbCalls() const;  // WinUsb_* calls of any kind
+    int misuses() const;
+    int openFiles() const;
+    int pendingRequests() const;
+
+    struct State;
+
+  private:
+    explicit Win32UsbFake(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+// BVU_USB=winusb-fake:STATE: the WinUSB adapter over a fake (bound, polled) over the emulated
+// device of the state file. The adapters of a process share one fake. Null, a line on standard
+// error and UDA_FAILED_TO_OPEN_DRIVER when the state file cannot be used.
+std::unique_ptr<kd::Host> openWinusbFakeHost(const std::string& statePath, UDA_STATUS* status);
+
+}  // namespace emulator
+}  // namespace bvu

@@ -1,0 +1,333 @@
+// The WinUSB host adapter through the fake of its Win32 table over the emulated device: finding
+// and watching devices (polled and notified), re-enumeration, transfers and their statuses,
+// devices it must not take. Natively and, in the Windows build, under Wine.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <random>
+#include <string>
+
+#include "emulator/emulator.h"
+#include "emulator/win32_usb_fake.h"
+#include "platform/clock.h"
+#include "usb/backend_winusb.h"
+#include "usb/device_advice.h"
+#include "usb/host_driver.h"
+#include "usb/usbutils.h"
+
+namespace bvu {
+namespace test {
+namespace {
+
+namespace emu = emulator;
+
+const uint8_t kGetStatus[8] = {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00};
+
+class WinusbTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        clock::setTimeScaleForTests(0.02);
+        static int counter = 0;
+        dir = std::filesystem::temp_directory_path() /
+              ("bvu-winusb-" + std::to_string(std::random_device()()) + "-" +
+               std::to_string(counter++));
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override {
+        session.reset();
+        kd::setKernelDriverFactory({});
+        if (fake) {
+            EXPECT_EQ(fake->misuses(), 0) << "a Win32 handle used as Windows would not take it";
+            EXPECT_EQ(fake->pendingRequests(), 0) << "a request left behind";
+        }
+        fake.reset();
+        bus.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+        clock::setTimeScaleForTests(1.0);
+    }
+
+    // The device on a PC whose Win32 USB functions are the fake's; the session over it.
+    void start(const emu::Win32UsbFakeOptions& options = {}, emu::CreateOptions device = {}) {
+        path = (dir / "device.json").string();
+        std::string error;
+        device.timing.preparationMs = 100;
+        ASSERT_TRUE(emu::createDevice(path, device, &error)) << error;
+        bus = emu::openBus(path, &error);
+        ASSERT_TRUE(bus) << error;
+        fake = emu::Win32UsbFake::create(bus, options);
+        ASSERT_TRUE(fake);
+        emu::Win32UsbFake* f = fake.get();
+        kd::setKernelDriverFactory([f](UDA_STATUS* status) {
+            *status = 0;
+            return kd::makeHostDriver(kd::makeWinusbHost(f->api()));
+        });
+        session.reset(new USBUtils);
+    }
+
+    void fault(emu::FaultKind kind, uint8_t type, uint8_t request) {
+        emu::FaultRule rule;
+        rule.kind = kind;
+        rule.match = true;
+        rule.matchType = type;
+        rule.matchRequest = request;
+        emu::addFault(*bus, rule);
+    }
+
+    static UDA_STATUS getStatus(UDA_DEVICE_HANDLE device, uint32_t timeoutMs = 5000) {
+        uint8_t reply[2];
+        return UDA_PipeTransfer(device, 0, 1, 0, reply, sizeof reply, nullptr, kGetStatus,
+                                timeoutMs);
+    }
+
+    // Waits (10 s at most) until condition holds; whether it does.
+    static bool eventually(const std::function<bool()>& condition) {
+        const auto deadline = clock::now() + std::chrono::seconds(10);
+        while (!condition() && clock::now() < deadline) clock::sleepMs(10);
+        return condition();
+    }
+
+    static std::string errorOf(const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const USBUtils::Error& e) {
+            return e.what();
+        }
+        return "";
+    }
+
+    std::filesystem::path dir;
+    std::string path;
+    std::shared_ptr<emu::EmulatedBus> bus;
+    std::shared_ptr<emu::Win32UsbFake> fake;
+    std::unique_ptr<USBUtils> session;
+};
+
+class WinusbWatching : public WinusbTest, public ::testing::WithParamInterface<bool> {};
+
+// Into the bootloader and back: each re-enumeration is a departure and an arrival, seen by
+// polling or by notifications. The host's DFU requests name interface 4; the bootloader sees
+// them addressed to its interface 0, as with libusb.
+TEST_P(WinusbWatching, FollowsTheDeviceIntoTheBootloaderAndBack) {
+    emu::Win32UsbFakeOptions options;
+    options.notifications = GetParam();
+    start(options);
+    session->waitForDevice();
+    session->enterDfuMode();
+    ASSERT_NO_THROW(session->waitForBootloader());
+    EXPECT_EQ(emu::inspect(*bus).guise, emu::Guise::Bootloader);
+    emu::clearTrace(*bus);
+    session->startApplication(1);
+    ASSERT_NO_THROW(session->waitForDevice());
+    EXPECT_EQ(emu::inspect(*bus).guise, emu::Guise::Run);
+    EXPECT_EQ(getStatus(session->waitForDevice()), 0u);
+
+    bool sawDfuRequest = false;
+    for (const emu::TraceEntry& e : emu::trace(*bus)) {
+        if (e.guise == emu::Guise::Bootloader && (e.setup[0] == 0x21 || e.setup[0] == 0xA1)) {
+            sawDfuRequest = true;
+            EXPECT_EQ(e.setup[4], 0) << "wIndex of a DFU request";
+        }
+    }
+    EXPECT_TRUE(sawDfuRequest);
+}
+
+INSTANTIATE_TEST_SUITE_P(PolledAndNotified, WinusbWatching, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return p.param ? "Notified" : "Polled";
+                         });
+
+TEST_F(WinusbTest, StallAndTimeOutGiveTheirStatusesAndTheDeviceStaysUsable) {
+    start();
+    UDA_DEVICE_HANDLE device = session->waitForDevice();
+    fault(emu::FaultKind::Stall, 0x80, 0);
+    EXPECT_EQ(getStatus(device), UDA_HC_STALL_PID);
+
+    // No answer: the request ends on the clock, is cancelled and collected.
+    fault(emu::FaultKind::Timeout, 0x80, 0);
+    const auto begin = clock::now();
+    EXPECT_EQ(getStatus(device, 2000), UDA_TIMEOUT_EXPIRED);
+    EXPECT_GE(clock::nominalMsBetween(begin, clock::now()), 1990.0);
+    EXPECT_EQ(fake->pendingRequests(), 0);
+
+    EXPECT_EQ(getStatus(device), 0u);
+}
+
+// A device pulled out while a request waits for its answer, and one that drops off the bus in
+// answer to the request itself (which WinUSB fails like a stall): both are "Device not found",
+// and the departure reaches the session.
+TEST_F(WinusbTest, UnplugDuringATransferIsDeviceNotFound) {
+    start();
+    UDA_DEVICE_HANDLE device = session->waitForDevice();
+    fault(emu::FaultKind::Timeout, 0x80, 0);
+    auto waiting = std::async(std::launch::async, [device] { return getStatus(device, 600000); });
+    ASSERT_TRUE(emu::waitForGuise(*bus, emu::Guise::Run, 1000));
+    ASSERT_TRUE(eventually([&] { return fake->pendingRequests() == 1; }));
+    bus->unplug();
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), UDA_DEVICE_NOT_FOUND);
+
+    bus->plug();
+    device = session->waitForDevice();
+    fault(emu::FaultKind::Unplug, 0x80, 0);
+    EXPECT_EQ(getStatus(device), UDA_DEVICE_NOT_FOUND);
+    EXPECT_TRUE(eventually([&] { return !session->isDevicePresent(); }));
+
+    // Back quicker than the adapter looks, under the same name: the opened device has gone all
+    // the same, and the one that came back is a new arrival.
+    bus->plug();
+    device = session->waitForDevice();
+    emu::FaultRule replug;
+    replug.kind = emu::FaultKind::Unplug;
+    replug.replugAfterMs = 1;
+    emu::addFault(*bus, replug);
+    EXPECT_EQ(getStatus(device), UDA_DEVICE_NOT_FOUND);
+    // The session holds the old handle until it hears of the departure, then the new one.
+    EXPECT_TRUE(eventually([&] { return getStatus(session->waitForDevice()) == 0; }));
+}
+
+// The twin variant: two identical devices. The session takes one; the other is closed again
+// at once, for other programs.
+TEST_F(WinusbTest, ASecondIdenticalDeviceIsClosedAgain) {
+    emu::CreateOptions device;
+    device.variant.twin = true;
+    start({}, device);
+    EXPECT_EQ(getStatus(session->waitForDevice()), 0u);
+    EXPECT_TRUE(eventually([&] { return fake->openFiles() == 1; }));
+}
+
+// WinUSB lets one program at a time open a device: while another holds it this one does not
+// attach (and never calls WinUSB); once it is free, the next arrival is taken.
+TEST_F(WinusbTest, ADeviceHeldByAnotherProgramIsNotTaken) {
+    emu::Win32UsbFakeOptions options;
+    options.heldElsewhere = true;
+    start(options);
+    EXPECT_EQ(errorOf([&] { session->waitForDevice(); }),
+              "USB communication error: Waiting for USB device to attach: Timeout expired");
+    EXPECT_EQ(fake->winusbCalls(), 0);
+    fake->setHeldElsewhere(false);
+    bus->unplug();
+    // Replugged after the adapter has looked at the bus without it (a person is not quicker).
+    const int looks = fake->looks();
+    ASSERT_TRUE(eventually([&] { return fake->looks() >= looks + 2; }));
+    bus->plug();
+    EXPECT_EQ(getStatus(session->waitForDevice()), 0u);
+}
+
+TEST_F(WinusbTest, ARefusedInterfaceSelectionLeavesTheDeviceUntaken) {
+    emu::CreateOptions device;
+    device.variant.refuseSetInterface = true;
+    start({}, device);
+    EXPECT_EQ(errorOf([&] { session->waitForDevice(); }),
+              "USB communication error: Waiting for USB device to attach: Timeout expired");
+    EXPECT_EQ(fake->openFiles(), 0);
+}
+
+// A PC without a WinUSB driver for the device: the node is there, nothing can be opened, and
+// no WinUSB function is ever called (Wine's would end the process). The user is told why until
+// the driver is installed; then the device arrives anew and is taken.
+TEST_F(WinusbTest, WithoutAWinusbDriverTheDeviceIsDiagnosedUntilOneIsInstalled) {
+    emu::Win32UsbFakeOptions options;
+    options.bound = false;
+    start(options);
+    EXPECT_EQ(errorOf([&] { session->waitForDevice(); }),
+              "USB communication error: Waiting for USB device to attach: Timeout expired");
+    EXPECT_EQ(fake->winusbCalls(), 0);
+    const std::string advice = usb::unusableDeviceAdvice();
+    EXPECT_EQ(advice.rfind("The device is connected, but Windows has no WinUSB driver for it. ", 0),
+              0u)
+        << advice;
+
+    fake->setBound(true);
+    EXPECT_EQ(getStatus(session->waitForDevice()), 0u);
+    EXPECT_EQ(usb::unusableDeviceAdvice(), "");
+
+    // The advice also goes when the device that needed it leaves.
+    session.reset();
+    fake->setBound(false);
+    session.reset(new USBUtils);
+    EXPECT_THROW(session->waitForDevice(), USBUtils::Error);
+    EXPECT_NE(usb::unusableDeviceAdvice(), "");
+    bus->unplug();
+    EXPECT_TRUE(eventually([] { return usb::unusableDeviceAdvice().empty(); }));
+}
+
+TEST(WinusbStatus, EveryWin32ErrorHasAStatusOfTheTable) {
+    struct Row {
+        DWORD error;
+        UDA_STATUS status;
+    };
+    const Row rows[] = {
+        {ERROR_SUCCESS, 0},
+        {ERROR_SEM_TIMEOUT, UDA_TIMEOUT_EXPIRED},
+        {ERROR_GEN_FAILURE, UDA_HC_STALL_PID},
+        {ERROR_DEVICE_NOT_CONNECTED, UDA_DEVICE_NOT_FOUND},
+        {ERROR_FILE_NOT_FOUND, UDA_DEVICE_NOT_FOUND},
+        {ERROR_BAD_COMMAND, UDA_DEVICE_NOT_FOUND},
+        {ERROR_ACCESS_DENIED, UDA_RESOURCE_OVERLAP},
+        {ERROR_OPERATION_ABORTED, UDA_IRP_CANCELLED},
+        {ERROR_NOT_ENOUGH_MEMORY, UDA_INSUFFICIENT_RESOURCES},
+        {ERROR_INVALID_PARAMETER, UDA_INVALID_PARAMETER},
+        {ERROR_INVALID_HANDLE, UDA_INVALID_HANDLE},
+        {ERROR_NOT_SUPPORTED, UDA_FUNCTION_NOT_IMPLEMENTED},
+        {ERROR_IO_DEVICE, UDA_HC_DEVICE_NOT_RESPONDING},
+        {ERROR_MORE_DATA, UDA_HC_DATA_OVERRUN},
+        {12345, UDA_ERROR},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(kd::statusFromWin32Error(r.error), r.status) << r.error;
+        EXPECT_STRNE(statusText(kd::statusFromWin32Error(r.error)), "Unrecognized error code");
+    }
+    EXPECT_STREQ(statusText(kd::statusFromWin32Error(ERROR_SEM_TIMEOUT)), "Timeout expired");
+    EXPECT_STREQ(statusText(kd::statusFromWin32Error(ERROR_GEN_FAILURE)), "HC status: PID stall");
+}
+
+// What the device nodes carry: hardware IDs, the registry's GUIDs and multi-strings.
+TEST(WinusbNodes, HardwareIdsGuidsAndMultiStrings) {
+    uint16_t vendor = 0, product = 0;
+    EXPECT_TRUE(kd::parseHardwareId(L"USB\\VID_03EB&PID_3014&REV_0200", &vendor, &product));
+    EXPECT_EQ(vendor, 0x03EB);
+    EXPECT_EQ(product, 0x3014);
+    EXPECT_TRUE(kd::parseHardwareId(L"usb\\vid_03eb&pid_2ffd", &vendor, &product));
+    EXPECT_EQ(product, 0x2FFD);
+    EXPECT_FALSE(kd::parseHardwareId(L"USB\\VID_03EB&PID_3014&MI_00", &vendor, &product));
+    EXPECT_FALSE(kd::parseHardwareId(L"HID\\VID_03EB&PID_3014", &vendor, &product));
+    EXPECT_FALSE(kd::parseHardwareId(L"USB\\VID_03G0&PID_3014", &vendor, &product));
+    EXPECT_FALSE(kd::parseHardwareId(L"USB\\ROOT_HUB30", &vendor, &product));
+
+    GUID g;
+    ASSERT_TRUE(kd::parseGuid(L"{A5DCBF10-6530-11D2-901F-00C04FB951ED}", &g));
+    EXPECT_EQ(g.Data1, 0xA5DCBF10u);
+    EXPECT_EQ(g.Data2, 0x6530);
+    EXPECT_EQ(g.Data3, 0x11D2);
+    EXPECT_EQ(g.Data4[0], 0x90);
+    EXPECT_EQ(g.Data4[7], 0xED);
+    EXPECT_TRUE(kd::parseGuid(L"a5dcbf10-6530-11d2-901f-00c04fb951ed", &g));
+    EXPECT_FALSE(kd::parseGuid(L"{A5DCBF10-6530-11D2-901F-00C04FB951E}", &g));
+    EXPECT_FALSE(kd::parseGuid(L"{A5DCBF10-6530-11D2-901F-00C04FB951EX}", &g));
+    EXPECT_FALSE(kd::parseGuid(L"A5DCBF10653011D2901F00C04FB951ED", &g));
+
+    auto bytes = [](const std::wstring& text) {
+        std::vector<BYTE> out;
+        for (wchar_t c : text) {
+            const WCHAR w = c;
+            const BYTE* p = reinterpret_cast<const BYTE*>(&w);
+            out.insert(out.end(), p, p + sizeof w);
+        }
+        return out;
+    };
+    std::vector<BYTE> two = bytes(std::wstring(L"one\0two\0\0", 9));
+    EXPECT_EQ(kd::parseMultiString(two.data(), DWORD(two.size())),
+              (std::vector<std::wstring>{L"one", L"two"}));
+    std::vector<BYTE> unended = bytes(L"{guid}");  // a REG_SZ, or a value cut short
+    EXPECT_EQ(kd::parseMultiString(unended.data(), DWORD(unended.size())),
+              (std::vector<std::wstring>{L"{guid}"}));
+    EXPECT_TRUE(kd::parseMultiString(two.data(), 1).empty());  // half a character
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace bvu
