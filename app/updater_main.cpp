@@ -1,5 +1,6 @@
 #include "app/updater_main.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -98,6 +99,11 @@ int runUpdater(HINSTANCE instance, const std::string& commandLine) {
                         "Brevicor Update Utility");
         return 0;
     }
+#ifndef _WIN32
+    // A reader that goes away (updater -batch -json | head) must not end the program in the
+    // middle of a firmware download: writes to its pipe fail instead, and the run goes on.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     if (requests.json) {
         connectStandardOutput();
 #ifndef _WIN32

@@ -303,10 +303,32 @@ TEST(ProgramOutput, ASecondDeviceIsNamedAndTheFirstIsUpdated) {
     EXPECT_TRUE(std::none_of(trace.begin(), trace.end(),
                              [](const emulator::TraceEntry& e) { return e.device != 0; }));
 
-    // A device action names it on standard error.
-    run = runUpdater(device, {"-pellinHDMI"});
+    // A device action names it on standard error. On the real clock: the action gives the
+    // devices on the bus 100 ms to be reported before it decides which guise is there.
+    run = runUpdater(device, {"-pellinHDMI"}, "", "1");
     EXPECT_EQ(run.result.exitCode, 0);
     EXPECT_EQ(run.err, std::vector<std::string>{kSecondDevice});
+}
+
+// A reader of the lines that goes away early used to end the program with SIGPIPE at its next
+// line, in the middle of the firmware download.
+TEST(ProgramOutput, AReaderThatGoesAwayDoesNotStopTheUpdate) {
+    DeviceFile device(oldDevice());
+    ProcessOptions options;
+    options.env["BVU_USB"] = device.usbSetting();
+    options.env["BVU_TIME_SCALE"] = kTimeScale;
+    options.timeoutMs = 120000;
+    const ProcessResult run = runProcess(
+        {"/bin/bash", "-c", "\"$0\" -batch -calib -json | head -1; exit ${PIPESTATUS[0]}",
+         BVU_UPDATER_PATH},
+        options);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "{\"event\":\"status\",\"step\":null,\"text\":\"Connecting to USB device.\"}\n");
+    const emulator::DeviceSnapshot after = device.snapshot();
+    EXPECT_EQ(after.packageVersion, "2.07");
+    EXPECT_EQ(after.controlVersion, "1.12");
+    EXPECT_EQ(after.videoVersion, "1.02");
 }
 
 // Device texts are the device's bytes; one that is not UTF-8 must not break the JSON lines.

@@ -131,11 +131,15 @@ TEST_F(ModeSwitchProcess, ASecondDeviceIsNamedUnlessSilent) {
     o.variant.twin = true;
     std::string error;
     ASSERT_TRUE(emu::createDevice(state, o, &error)) << error;
+    // On the real clock, so that the second device has surely been offered (and refused) by the
+    // time the tool looks: it is reported right after the first.
+    realClock();
     auto r = run({"-dfu"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "A second device is connected and was ignored; connect one device at a time.\n");
     EXPECT_EQ(device().guise, emu::Guise::Bootloader);  // the first one, as without the second
     ASSERT_TRUE(emu::createDevice(state, o, &error)) << error;
+    bvu::test::setEnvironment("BVU_TIME_SCALE", std::to_string(kScale));
     r = run({"-silent", "-dfu"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "");
