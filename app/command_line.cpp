@@ -46,10 +46,9 @@ bool isHelpOption(const std::string& token) {
 }  // namespace
 
 bool isCommandLineOption(const std::string& token) {
-    static const char* const options[] = {"-dfu",      "-pellinHDMI", "-batch",
-                                          "-calib",    "-nocalib",    "-nomicro",
-                                          "-noverify", "-nofpga",     "-correction",
-                                          "-json",     "-log",        "--version"};
+    static const char* const options[] = {"-dfu",        "-pellinHDMI", "-batch",    "-calib",
+                                          "-nocalib",    "-nomicro",    "-noverify", "-nofpga",
+                                          "-correction", "-json",       "-log",      "--version"};
     if (isHelpOption(token)) {
         return true;
     }
@@ -82,8 +81,8 @@ bool parseCorrectionFactor(const std::string& text, float* factor) {
     return true;
 }
 
-bool applyCommandLine(const std::string& text, UpdateSettings& settings,
-                      ProgramRequests& requests, DeviceActions& device, std::ostream& errors) {
+bool applyCommandLine(const std::string& text, UpdateSettings& settings, ProgramRequests& requests,
+                      DeviceActions& device, std::ostream& errors) {
     const std::vector<std::string> tokens = tokenizeCommandLine(text);
     bool deviceAction = false;
     for (size_t i = 0; i < tokens.size(); ++i) {

@@ -70,8 +70,8 @@ bool parseCorrectionFactor(const std::string& text, float* factor);
 // read as that option, any other refused value is consumed with -correction. -log takes the next
 // token as its file unless there is none or it is an option: then "Option '-log' requires
 // argument. Ignored." and the option is read as itself.
-bool applyCommandLine(const std::string& text, UpdateSettings& settings,
-                      ProgramRequests& requests, DeviceActions& device, std::ostream& errors);
+bool applyCommandLine(const std::string& text, UpdateSettings& settings, ProgramRequests& requests,
+                      DeviceActions& device, std::ostream& errors);
 
 // The program's parser: applyCommandLine on updateSettings() and standard error, with the device
 // actions recorded for performDeviceActions. Main thread, before the USB session exists.

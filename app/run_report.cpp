@@ -23,10 +23,10 @@
 #include "platform/window/headless.h"
 #endif
 
+namespace {
+
 const char* const kSecondDeviceText =
     "A second device is connected and was ignored; connect one device at a time.";
-
-namespace {
 
 // Insertion order kept, so that "event" (or the log's "time") comes first in every line.
 using Json = nlohmann::ordered_json;

@@ -98,6 +98,3 @@ void devicesActedOn();
 bool jsonOnStandardOutput();
 
 }  // namespace report
-
-// The notice of a refused second device.
-extern const char* const kSecondDeviceText;

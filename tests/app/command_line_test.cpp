@@ -176,9 +176,8 @@ TEST(CommandLine, DeviceErrorStopsTheWalkAtItsToken) {
     RecordingActions actions;
     actions.failAt = 0;
     std::ostringstream errors;
-    EXPECT_THROW(
-        applyCommandLine("-calib -dfu -batch -bogus", settings, requests, actions, errors),
-        std::runtime_error);
+    EXPECT_THROW(applyCommandLine("-calib -dfu -batch -bogus", settings, requests, actions, errors),
+                 std::runtime_error);
     EXPECT_EQ(settings.calibrationMode, 1);
     EXPECT_FALSE(settings.batchMode);
     EXPECT_EQ(errors.str(), "");

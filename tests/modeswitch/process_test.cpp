@@ -136,7 +136,8 @@ TEST_F(ModeSwitchProcess, ASecondDeviceIsNamedUnlessSilent) {
     realClock();
     auto r = run({"-dfu"});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err, "A second device is connected and was ignored; connect one device at a time.\n");
+    EXPECT_EQ(r.err,
+              "A second device is connected and was ignored; connect one device at a time.\n");
     EXPECT_EQ(device().guise, emu::Guise::Bootloader);  // the first one, as without the second
     ASSERT_TRUE(emu::createDevice(state, o, &error)) << error;
     bvu::test::setEnvironment("BVU_TIME_SCALE", std::to_string(kScale));

@@ -111,10 +111,10 @@ TEST_F(Headless, StatusAndProgressLines) {
     headless::click(IDC_EXIT);
     dialog.join();
     // The status line of the test dialog's creation is empty and unchanged: no line for it.
-    EXPECT_EQ(lines(), (std::vector<std::string>{"status: Updating: a", "progress: 10%",
-                                                 "progress: 37%", "progress: 99%",
-                                                 "progress: Step\\t2: 100%",
-                                                 "progress: Step\\t2: 0%", "status: Done.\\nok"}));
+    EXPECT_EQ(lines(),
+              (std::vector<std::string>{"status: Updating: a", "progress: 10%", "progress: 37%",
+                                        "progress: 99%", "progress: Step\\t2: 100%",
+                                        "progress: Step\\t2: 0%", "status: Done.\\nok"}));
     EXPECT_EQ(headless::statusHistory(), (std::vector<std::string>{"Updating: a", "Done.\nok"}));
 }
 
