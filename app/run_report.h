@@ -18,9 +18,9 @@
 //
 // One RunReport lives in the entry code for the whole run, longer than the USB session and the
 // workers; the functions in namespace report reach it from the call sites (GUI thread and the
-// workers alike) and, while none lives (the dialog tests), do only what the call site did before:
-// show the box, nothing else. All functions are thread-safe; none calls back while it holds its
-// lock.
+// workers alike) and, while none lives (code run without the entry code), do only what the call
+// site did before: show the box, nothing else. All functions are thread-safe; none calls back
+// while it holds its lock.
 #pragma once
 
 #include <exception>
