@@ -9,6 +9,8 @@
 #   5. `-batch -json`: JSON lines with CRLF ends on standard output; with a failing video
 #      download, the error event and exit code 1 without any box waiting for a person.
 # Exit codes are only trusted next to a positive marker (the device's state, a code other than 0).
+# The clock runs at 0.15 at least: the inspection gives the devices on the bus 100 ms (nominal)
+# to be reported, which must stay longer than a loaded machine needs.
 #
 #   wine_updater.sh UPDATER_EXE BVU_EMULATOR [SCREENSHOT.png]
 # BVU_EMULATOR may be the native tool or bvu-emulator.exe (then run under Wine as well). With a
@@ -65,7 +67,7 @@ answer_window() {
 echo "--- 1: -batch -calib against a device with old firmware"
 state1=$work/device1.json
 tool create "$state1" --control-version 1.09 --video-version 1.01 --package-version 2.05 >/dev/null
-scale=0.05
+scale=0.15
 [ -n "$shot" ] && scale=0.2  # slow enough to catch the dialog mid-run
 if [ -n "$shot" ]; then
   (
@@ -93,7 +95,7 @@ tool create "$state2" >/dev/null
 tool fault "$state2" stall --match bulk:0x04 >/dev/null
 answer_window "Update Error" &
 answerer=$!
-run_updater "$state2" 0.05 -batch -nomicro
+run_updater "$state2" 0.15 -batch -nomicro
 wait $answerer || fail "no Update Error box appeared"
 [ $rc -eq 1 ] || fail "exit code $rc, expected 1 after a failed batch run"
 got=$(field "$state2" packageVersion)
@@ -102,7 +104,7 @@ got=$(field "$state2" packageVersion)
 echo "--- 3: -dfu"
 state3=$work/device3.json
 tool create "$state3" >/dev/null
-run_updater "$state3" 0.05 -dfu -batch
+run_updater "$state3" 0.15 -dfu -batch
 [ $rc -eq 0 ] || fail "exit code $rc, expected 0"
 sleep 0.2
 got=$(field "$state3" guise)
@@ -131,7 +133,7 @@ echo "--- 5: -batch -json"
 state5=$work/device5.json
 tool create "$state5" >/dev/null
 run_json() {  # like run_updater, standard output alone in $work/json.txt
-  BVU_USB="emulator:$state5" BVU_TIME_SCALE=0.05 \
+  BVU_USB="emulator:$state5" BVU_TIME_SCALE=0.15 \
     timeout 300 wine "$updater" -batch -json "$@" </dev/null >"$work/json.txt" 2>"$work/err.txt"
   rc=$?
   tr -d '\r' <"$work/json.txt" >"$work/json.clean"
