@@ -17,7 +17,7 @@ struct UpdateSettings;
 // What the command line asks of the program itself rather than of the update.
 struct ProgramRequests {
     bool help = false;     // --help, -h, -?: the usage, then the end (no USB session)
-    bool version = false;  // --version: the versions and backends, then the end
+    bool version = false;  // --version: the versions and USB hosts, then the end
     bool json = false;     // -json: the run's events as JSON lines on standard output
     std::string logFile;   // -log <file>: the run's events appended to it; empty: no log
 };

@@ -2,10 +2,6 @@
 
 #include "app/program_version.h"
 
-#ifndef BVU_USB_BACKENDS
-#define BVU_USB_BACKENDS ""
-#endif
-
 std::string updaterUsage() {
     return "Usage: updater [options]\n"
            "Writes the carried control firmware, calibration data and video firmware into\n"
@@ -30,13 +26,17 @@ std::string updaterUsage() {
            "cannot be opened). Without -batch the exit code is always 0.\n";
 }
 
-std::string updaterVersion(const std::string& carriedControl, const std::string& carriedVideo) {
+std::string updaterVersion(const std::string& carriedControl, const std::string& carriedVideo,
+                           const std::vector<std::string>& usbHosts) {
     return "updater " + programVersionText() + " (Brevicor Update Utility)\n" +
            "carried firmware: control " + carriedControl + ", video " + carriedVideo + "\n" +
-           "USB backends: " + usbBackendNames() + "\n";
+           usbHostsLine(usbHosts) + "\n";
 }
 
-std::string usbBackendNames() {
-    const std::string names = BVU_USB_BACKENDS;
-    return names.empty() ? "none" : names;
+std::string usbHostsLine(const std::vector<std::string>& usbHosts) {
+    std::string line = "USB hosts: ";
+    for (size_t i = 0; i < usbHosts.size(); ++i) {
+        line += (i > 0 ? ", " : "") + usbHosts[i];
+    }
+    return usbHosts.empty() ? line + "none" : line;
 }

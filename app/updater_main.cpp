@@ -14,6 +14,7 @@
 #include "app/run_report.h"
 #include "app/update_settings.h"
 #include "update/usbtarselupdater.h"
+#include "usb/host_registry.h"
 #include "usb/usbutils.h"
 
 namespace {
@@ -93,9 +94,10 @@ int runUpdater(HINSTANCE instance, const std::string& commandLine) {
     RecordedActions actions;
     parseCommandLine(commandLine, requests, actions);
     if (requests.help || requests.version) {
-        showProgramText(requests.help ? updaterUsage()
-                                      : updaterVersion(USBTarselUpdater<1>().version(),
-                                                       USBTarselUpdater<0>().version()),
+        showProgramText(requests.help
+                            ? updaterUsage()
+                            : updaterVersion(USBTarselUpdater<1>().version(),
+                                             USBTarselUpdater<0>().version(), bvu::kd::hostNames()),
                         "Brevicor Update Utility");
         return 0;
     }

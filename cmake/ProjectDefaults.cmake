@@ -16,17 +16,3 @@ function(bvu_program target)
     target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
   endif()
 endfunction()
-
-# The USB backends a program of this build can use, named in its --version text
-# (BVU_USB_BACKENDS).
-function(bvu_describe_usb_backends target)
-  set(names "")
-  if(BVU_HAVE_LIBUSB)
-    list(APPEND names "libusb-1.0")
-  endif()
-  if(BVU_WITH_EMULATOR)
-    list(APPEND names "emulator")
-  endif()
-  list(JOIN names ", " text)
-  target_compile_definitions(${target} PRIVATE BVU_USB_BACKENDS="${text}")
-endfunction()

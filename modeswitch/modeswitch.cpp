@@ -6,11 +6,9 @@
 
 #include "platform/clock.h"
 #include "usb/device_advice.h"
+#include "usb/host_registry.h"
 #include "usb/usbutils.h"
 
-#ifndef BVU_USB_BACKENDS
-#define BVU_USB_BACKENDS ""
-#endif
 #ifndef BVU_PROGRAM_VERSION
 #define BVU_PROGRAM_VERSION ""
 #endif
@@ -66,7 +64,7 @@ const char* const kUsage =
     "                       wait 7 s); the four names do the same; the last mode counts\n"
     "  -silent              write nothing on failure\n"
     "  -h, -?, --help       show this text and exit\n"
-    "  --version            show the program's version and its USB backends and exit\n"
+    "  --version            show the program's version and its USB hosts and exit\n"
     "\n"
     "Exit codes: 0 done, 1 USB communication error (no USB driver, no device, a failed\n"
     "request), 2 bad command line, 3 internal error, 4 unknown error.\n";
@@ -84,9 +82,10 @@ bool answeredInformation(int argc, char** argv) {
     if (help) {
         std::fputs(kUsage, stdout);
     } else if (version) {
-        const std::string backends = BVU_USB_BACKENDS;
-        std::printf("modeswitch %s (Brevicor Update Utility)\nUSB backends: %s\n",
-                    BVU_PROGRAM_VERSION, backends.empty() ? "none" : backends.c_str());
+        std::string hosts;
+        for (const std::string& name : kd::hostNames()) hosts += (hosts.empty() ? "" : ", ") + name;
+        std::printf("modeswitch %s (Brevicor Update Utility)\nUSB hosts: %s\n",
+                    BVU_PROGRAM_VERSION, hosts.empty() ? "none" : hosts.c_str());
     }
     std::fflush(stdout);
     return help || version;

@@ -44,8 +44,10 @@ TEST(Usage, NamesEveryOptionInLinesOfAtMost80Columns) {
     for (std::string line; std::getline(lines, line);) {
         EXPECT_LE(line.size(), 80u) << line;
     }
-    EXPECT_EQ(updaterVersion("1.12", "1.02").substr(0, 39),
-              "updater 2.07 (Brevicor Update Utility)\n");
+    EXPECT_EQ(updaterVersion("1.12", "1.02", {"libusb", "emulator"}),
+              "updater 2.07 (Brevicor Update Utility)\ncarried firmware: control 1.12, video "
+              "1.02\nUSB hosts: libusb, emulator\n");
+    EXPECT_EQ(usbHostsLine({}), "USB hosts: none");
 }
 
 InspectedVersions versions(const char* f, const char* v, const char* c) {

@@ -103,7 +103,7 @@ TEST(ProgramOutput, HelpAndVersionAnswerWithoutUsb) {
     ASSERT_EQ(run.out.size(), 3u) << run.result.out;
     EXPECT_EQ(run.out[0], "updater 2.07 (Brevicor Update Utility)");
     EXPECT_EQ(run.out[1], "carried firmware: control 1.12, video 1.02");
-    EXPECT_EQ(run.out[2].rfind("USB backends: ", 0), 0u);
+    EXPECT_EQ(run.out[2].rfind("USB hosts: ", 0), 0u);
     EXPECT_NE(run.out[2].find("emulator"), std::string::npos);
 
     // Not a single request reached the device, and a USB driver that cannot be opened is not

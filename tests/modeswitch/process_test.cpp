@@ -115,7 +115,7 @@ TEST_F(ModeSwitchProcess, HelpAndVersionAnswerWithoutUsb) {
     }
     auto r = run({"--version"});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out.rfind("modeswitch 2.07 (Brevicor Update Utility)\nUSB backends: ", 0), 0u)
+    EXPECT_EQ(r.out.rfind("modeswitch 2.07 (Brevicor Update Utility)\nUSB hosts: ", 0), 0u)
         << r.out;
     EXPECT_NE(r.out.find("emulator"), std::string::npos);
     EXPECT_EQ(requests(), 0u);
