@@ -27,10 +27,31 @@ std::vector<std::string> tokenizeCommandLine(const std::string& text) {
     return tokens;
 }
 
+void RecordedActions::replay(DeviceActions& target) const {
+    for (const Action& action : actions_) {
+        if (action.enterDfuMode) {
+            target.enterDfuMode();
+        } else {
+            target.startApplication(action.wait);
+        }
+    }
+}
+
+namespace {
+
+bool isHelpOption(const std::string& token) {
+    return token == "--help" || token == "-h" || token == "-?";
+}
+
+}  // namespace
+
 bool isCommandLineOption(const std::string& token) {
-    static const char* const options[] = {"-dfu",      "-pellinHDMI", "-batch",
-                                          "-calib",    "-nocalib",    "-nomicro",
-                                          "-noverify", "-nofpga",     "-correction"};
+    static const char* const options[] = {"-dfu",        "-pellinHDMI", "-batch",    "-calib",
+                                          "-nocalib",    "-nomicro",    "-noverify", "-nofpga",
+                                          "-correction", "-json",       "-log",      "--version"};
+    if (isHelpOption(token)) {
+        return true;
+    }
     for (const char* option : options) {
         if (token == option) {
             return true;
@@ -60,8 +81,8 @@ bool parseCorrectionFactor(const std::string& text, float* factor) {
     return true;
 }
 
-bool applyCommandLine(const std::string& text, UpdateSettings& settings, DeviceActions& device,
-                      std::ostream& errors) {
+bool applyCommandLine(const std::string& text, UpdateSettings& settings, ProgramRequests& requests,
+                      DeviceActions& device, std::ostream& errors) {
     const std::vector<std::string> tokens = tokenizeCommandLine(text);
     bool deviceAction = false;
     for (size_t i = 0; i < tokens.size(); ++i) {
@@ -102,6 +123,18 @@ bool applyCommandLine(const std::string& text, UpdateSettings& settings, DeviceA
                     ++i;
                 }
             }
+        } else if (token == "-json") {
+            requests.json = true;
+        } else if (token == "-log") {
+            if (i + 1 == tokens.size() || isCommandLineOption(tokens[i + 1])) {
+                errors << "Option '-log' requires argument. Ignored." << std::endl;
+            } else {
+                requests.logFile = tokens[++i];
+            }
+        } else if (isHelpOption(token)) {
+            requests.help = true;
+        } else if (token == "--version") {
+            requests.version = true;
         } else {
             errors << "Invalid command-line argument '" << token << "' ignored" << std::endl;
         }

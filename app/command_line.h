@@ -1,6 +1,6 @@
 // The updater's command line: -batch, -calib, -nocalib, -nomicro, -noverify, -nofpga,
-// -correction <value>, and the two device actions -dfu and -pellinHDMI, which replace the
-// dialog.
+// -correction <value>, the two device actions -dfu and -pellinHDMI, which replace the dialog,
+// and the requests to the program itself: -json, -log <file>, --help (-h, -?) and --version.
 //
 // Tokens are maximal runs of characters that are not white space (isspace); there is no quoting.
 // Options are compared whole and case-sensitively and take effect in the order they stand, the
@@ -14,6 +14,14 @@
 
 struct UpdateSettings;
 
+// What the command line asks of the program itself rather than of the update.
+struct ProgramRequests {
+    bool help = false;     // --help, -h, -?: the usage, then the end (no USB session)
+    bool version = false;  // --version: the versions and USB hosts, then the end
+    bool json = false;     // -json: the run's events as JSON lines on standard output
+    std::string logFile;   // -log <file>: the run's events appended to it; empty: no log
+};
+
 // The device actions a command line can ask for. The production implementation forwards to the
 // USB session; whatever it throws ends the walk and reaches the caller.
 class DeviceActions {
@@ -21,6 +29,26 @@ class DeviceActions {
     virtual ~DeviceActions() = default;
     virtual void enterDfuMode() = 0;
     virtual void startApplication(int wait) = 0;
+};
+
+// The device actions in the order the walk met them, to be carried out later: the program reads
+// the whole command line before it opens the USB session, so that -batch, -json and -log hold
+// for a session that cannot be opened and --help opens none. Main thread.
+class RecordedActions : public DeviceActions {
+  public:
+    void enterDfuMode() override { actions_.push_back({true, 0}); }
+    void startApplication(int wait) override { actions_.push_back({false, wait}); }
+
+    bool empty() const { return actions_.empty(); }
+    // Carries them out on target in their order; what target throws ends it there.
+    void replay(DeviceActions& target) const;
+
+  private:
+    struct Action {
+        bool enterDfuMode;  // else startApplication(wait)
+        int wait;
+    };
+    std::vector<Action> actions_;
 };
 
 std::vector<std::string> tokenizeCommandLine(const std::string& text);
@@ -33,16 +61,23 @@ bool isCommandLineOption(const std::string& token);
 // every calibration value.
 bool parseCorrectionFactor(const std::string& text, float* factor);
 
-// Applies the command line to settings and carries out the device actions through device.
-// Returns true when a device action was requested (no dialog is to be shown). Throws what device
-// throws, leaving the tokens after the failing one unread.
+// Applies the command line to settings and requests and carries out the device actions through
+// device. Returns true when a device action was requested (no dialog is to be shown). Throws what
+// device throws, leaving the tokens after the failing one unread.
 //
 // A -correction value that is refused leaves the factor as it was and writes "Invalid value
 // '<value>' for option '-correction'. Ignored."; a refused value that is itself an option is then
-// read as that option, any other refused value is consumed with -correction.
-bool applyCommandLine(const std::string& text, UpdateSettings& settings, DeviceActions& device,
-                      std::ostream& errors);
+// read as that option, any other refused value is consumed with -correction. -log takes the next
+// token as its file unless there is none or it is an option: then "Option '-log' requires
+// argument. Ignored." and the option is read as itself.
+bool applyCommandLine(const std::string& text, UpdateSettings& settings, ProgramRequests& requests,
+                      DeviceActions& device, std::ostream& errors);
 
-// The program's parser: applyCommandLine on updateSettings(), the USB session's device actions
-// (USBUtils::instance()) and standard error. Main thread, before the dialog exists.
-bool parseCommandLine(const std::string& commandLine);
+// The program's parser: applyCommandLine on updateSettings() and standard error, with the device
+// actions recorded for performDeviceActions. Main thread, before the USB session exists.
+bool parseCommandLine(const std::string& commandLine, ProgramRequests& requests,
+                      RecordedActions& actions);
+
+// Carries out the recorded actions on the USB session (USBUtils::instance()); throws what the
+// session throws. Main thread.
+void performDeviceActions(const RecordedActions& actions);

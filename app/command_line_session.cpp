@@ -15,7 +15,12 @@ class SessionActions : public DeviceActions {
 
 }  // namespace
 
-bool parseCommandLine(const std::string& commandLine) {
-    SessionActions actions;
-    return applyCommandLine(commandLine, updateSettings(), actions, std::cerr);
+bool parseCommandLine(const std::string& commandLine, ProgramRequests& requests,
+                      RecordedActions& actions) {
+    return applyCommandLine(commandLine, updateSettings(), requests, actions, std::cerr);
+}
+
+void performDeviceActions(const RecordedActions& actions) {
+    SessionActions session;
+    actions.replay(session);
 }

@@ -6,6 +6,7 @@
 #include "app/main_dialog_parts.h"
 #include "app/program_version.h"
 #include "app/resources/resource.h"
+#include "app/run_report.h"
 #include "app/update_settings.h"
 #include "update/usbtarselupdater.h"
 #include "usb/usbutils.h"
@@ -42,8 +43,9 @@ INT_PTR onInitOk(HWND dialog, MainDialogState& state, USBUtils& usb) {
     bool updatesOffered = true;
     if (!settings.batchMode) {
         const std::string question = inspectionQuestion(versions);
-        if (!question.empty() && MessageBoxA(dialog, question.c_str(), "Confirm Update",
-                                             MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
+        if (!question.empty() &&
+            report::messageBox(dialog, question, "Confirm Update",
+                               MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
             updatesOffered = false;
         }
     }
@@ -63,6 +65,7 @@ INT_PTR onInitOk(HWND dialog, MainDialogState& state, USBUtils& usb) {
     } else {
         setStatusText(state, "No updates to perform.");
     }
+    report::deviceInspected(dialog, state.statusBar);
     return TRUE;
 }
 

@@ -1,19 +1,23 @@
 #include "app/init_thread.h"
 
+#include <exception>
 #include <string>
 
 #include "app/device_advice.h"
 #include "app/messages.h"
+#include "app/run_report.h"
 #include "usb/usbutils.h"
 
 void InitThread::run() {
     std::string errorText;
+    std::exception_ptr failure;  // its own text goes to the run's report
     try {
         try {
             USBUtils& usb = USBUtils::instance();
             usb.startApplication(1);
             usb.getDeviceStatus();  // the answer itself does not matter, only that there is one
         } catch (const USBUtils::Error&) {
+            failure = std::current_exception();
             errorText =
                 "Could not find the device using USB\n(Check that the device is properly "
                 "connected)";
@@ -24,8 +28,10 @@ void InitThread::run() {
             PostMessageA(dialog_, WM_INIT_OK, 0, 0);
         }
     } catch (BVExBase&) {
+        failure = std::current_exception();
         errorText = "Internal error (BVR)";
     } catch (...) {
+        failure = std::current_exception();
         errorText = "Internal error (SYS)";
     }
     if (!errorText.empty()) {
@@ -34,7 +40,7 @@ void InitThread::run() {
         if (!IsWindow(dialog_)) {
             return;
         }
-        MessageBoxA(nullptr, errorText.c_str(), "Error (Brevicor Update Utility)", MB_ICONERROR);
+        report::errorBox(nullptr, errorText, "Error (Brevicor Update Utility)", failure);
         PostMessageA(dialog_, WM_INIT_FAILED, 0, 0);
     }
 }

@@ -10,6 +10,7 @@
 #include "app/messages.h"
 #include "app/program_version.h"
 #include "app/resources/resource.h"
+#include "app/run_report.h"
 #include "app/update_settings.h"
 #include "app/update_thread.h"
 #include "usb/usbutils.h"
@@ -18,6 +19,7 @@ namespace main_dialog {
 
 void setStatusText(const MainDialogState& state, const char* text) {
     SendMessageA(state.statusBar, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(text));
+    report::status(text);
 }
 
 void enableVideoStandardButtons(HWND dialog, bool enable) {
@@ -115,6 +117,7 @@ INT_PTR onUpdateEnded(HWND dialog, MainDialogState& state, USBUtils& usb, bool s
         state.updateSucceeded = true;
     }
     joinCurrentWorker();
+    report::deviceUpdated(dialog);
     EnableWindow(GetDlgItem(dialog, IDC_EXIT), TRUE);
     enableVideoStandardButtons(dialog, true);
     if (updateSettings().batchMode) {

@@ -1,5 +1,5 @@
 // ProgressReport: shows an updater's progress and status lines in the main dialog's progress
-// bar and status bar.
+// bar and status bar, and gives them to the run's report (run_report.h).
 //
 // Threads: called on the update worker; each call is a synchronous SendMessageA, so it returns
 // once the dialog's thread has handled it. The dialog never waits for the worker before the
@@ -13,7 +13,7 @@
 
 class ProgressReport : public USBUpdater::Notifier {
   public:
-    // prefix: the step's title, copied.
+    // prefix: the step's title, copied; it becomes the progress bar's label (window text).
     ProgressReport(HWND progressBar, HWND statusBar, const std::string& prefix);
     ~ProgressReport() override = default;
 

@@ -1,5 +1,6 @@
 #include "app/update_thread.h"
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "app/messages.h"
 #include "app/progress_report.h"
 #include "app/resources/resource.h"
+#include "app/run_report.h"
 #include "app/update_settings.h"
 #include "update/usbcalibupdater.h"
 #include "update/usbtarselupdater.h"
@@ -23,6 +25,7 @@ const char* const kVideoTitle = "Updating Video Firmware";
 
 void UpdateThread::setStatus(const char* text) {
     SendMessageA(statusBar_, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(text));
+    report::status(text);
 }
 
 void UpdateThread::setProgress(int percent) {
@@ -32,6 +35,7 @@ void UpdateThread::setProgress(int percent) {
 void UpdateThread::run() {
     const UpdateSettings& settings = updateSettings();
     std::string errorText;
+    std::exception_ptr failure;  // its own text goes to the run's report
     // Only an interrupted control firmware download can leave the device without a working
     // control firmware; every other failure leaves it usable for another try.
     bool controlUpdateInProgress = false;
@@ -74,12 +78,15 @@ void UpdateThread::run() {
         }
         setStatus("All updates complete.");
     } catch (const USBUtils::Error&) {
+        failure = std::current_exception();
         errorText =
             "The update failed due to a USB communication error.\nPlease check that all cables "
             "are properly connected.";
     } catch (BVExBase& e) {
+        failure = std::current_exception();
         errorText = "The update failed due to an error\n(" + e.message() + ")";
     } catch (...) {
+        failure = std::current_exception();
         errorText = "The update failed due to an internal error.";
     }
 
@@ -91,7 +98,7 @@ void UpdateThread::run() {
                            "re-connect it, and re-run\nthis update process";
         setProgress(0);
         setStatus("Update failed.");
-        MessageBoxA(dialog_, errorText.c_str(), "Update Error", MB_ICONERROR);
+        report::errorBox(dialog_, errorText, "Update Error", failure);
     }
     PostMessageA(dialog_, errorText.empty() ? WM_UPDATE_OK : WM_UPDATE_FAILED, 0, 0);
 }

@@ -1,13 +1,20 @@
 #include "app/updater_main.h"
 
+#include <csignal>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 
 #include "app/command_line.h"
+#include "app/console_output.h"
 #include "app/dialog_state.h"
 #include "app/main_dialog.h"
+#include "app/program_info.h"
 #include "app/resources/resource.h"
+#include "app/run_report.h"
 #include "app/update_settings.h"
+#include "update/usbtarselupdater.h"
+#include "usb/host_registry.h"
 #include "usb/usbutils.h"
 
 namespace {
@@ -21,16 +28,23 @@ struct WorkerJoin {
     ~WorkerJoin() { joinCurrentWorker(); }
 };
 
-void reportFatal(const std::string& text) {
-    std::cout << "Fatal error: " << text << std::endl;
-    MessageBoxA(nullptr, text.c_str(), "Brevicor", MB_ICONERROR);
+// The top-level lines go to standard output, unless the JSON lines have it to themselves.
+std::ostream& topLevelOutput() {
+    return report::jsonOnStandardOutput() ? std::cerr : std::cout;
+}
+
+void reportFatal(const std::string& text, std::exception_ptr error) {
+    topLevelOutput() << "Fatal error: " << text << std::endl;
+    report::errorBox(nullptr, text, "Brevicor", error);
 }
 
 // True when the run did what was asked of it.
-bool runSession(HINSTANCE instance, const std::string& commandLine) {
+bool runSession(HINSTANCE instance, const RecordedActions& actions) {
     USBUtils session;
     WorkerJoin join;
-    if (parseCommandLine(commandLine)) {
+    if (!actions.empty()) {
+        performDeviceActions(actions);
+        report::devicesActedOn();
         return true;
     }
     const INT_PTR result =
@@ -54,17 +68,17 @@ void reportTopLevelError(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const USBUtils::Error& e) {
-        std::cout << "USB error: " << e.what() << std::endl;
-        MessageBoxA(nullptr,
-                    "Could not find the device using USB\n(Check that the device is properly "
-                    "connected)",
-                    "Brevicor", MB_ICONERROR);
+        topLevelOutput() << "USB error: " << e.what() << std::endl;
+        report::errorBox(nullptr,
+                         "Could not find the device using USB\n(Check that the device is properly "
+                         "connected)",
+                         "Brevicor", error);
     } catch (BVExBase& e) {
-        reportFatal(e.message());
+        reportFatal(e.message(), error);
     } catch (const std::exception& e) {
-        reportFatal(e.what());
+        reportFatal(e.what(), error);
     } catch (...) {
-        reportFatal("Unknown error.");
+        reportFatal("Unknown error.", error);
     }
 }
 
@@ -74,11 +88,47 @@ int runUpdater(HINSTANCE instance, const std::string& commandLine) {
     controls.dwICC = ICC_BAR_CLASSES | ICC_PROGRESS_CLASS;
     InitCommonControlsEx(&controls);
 
+    // The whole command line is read before the session is opened: --help and --version need
+    // none, and -batch, -json and -log hold also for a session that cannot be opened.
+    ProgramRequests requests;
+    RecordedActions actions;
+    parseCommandLine(commandLine, requests, actions);
+    if (requests.help || requests.version) {
+        showProgramText(requests.help
+                            ? updaterUsage()
+                            : updaterVersion(USBTarselUpdater<1>().version(),
+                                             USBTarselUpdater<0>().version(), bvu::kd::hostNames()),
+                        "Brevicor Update Utility");
+        return 0;
+    }
+#ifndef _WIN32
+    // A reader that goes away (updater -batch -json | head) must not end the program in the
+    // middle of a firmware download: writes to its pipe fail instead, and the run goes on.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    if (requests.json) {
+        connectStandardOutput();
+#ifndef _WIN32
+        // JSON lines on standard output leave no room for a dialog drawn on the same terminal.
+        setenv("BVU_FRONTEND", "headless", 0);
+#endif
+    }
+
+    RunReport::Options options;
+    options.json = requests.json;
+    options.logFile = requests.logFile;
+    RunReport report(options);
     bool succeeded = false;
     try {
-        succeeded = runSession(instance, commandLine);
+        // A support log that was asked for but cannot be kept ends the run before the device is
+        // touched.
+        if (!report.logError().empty()) {
+            throw BVError(report.logError());
+        }
+        succeeded = runSession(instance, actions);
     } catch (...) {
         reportTopLevelError(std::current_exception());
     }
+    report.finish(succeeded);
     return updateSettings().batchMode && !succeeded ? 1 : 0;
 }

@@ -1,10 +1,12 @@
-// The updater's entry code, shared by WinMain and the POSIX main: common controls, the USB
-// session for the whole run, the command line, and the main dialog unless a device action
-// replaced it. It is the last line of error handling: whatever error reaches it is reported
-// (a line on standard output and an error box) and ends the program.
+// The updater's entry code, shared by WinMain and the POSIX main: common controls, the command
+// line (--help and --version end the program here, without USB), the run's report (-json,
+// -log), the USB session for the whole run, and the device actions or else the main dialog. It
+// is the last line of error handling: whatever error reaches it is reported (a line on standard
+// output, or standard error with -json, and an error box) and ends the program.
 //
 // Returns the exit code: 0, except in batch mode, where only a completed, successful update run
-// (or a device action that succeeded) gives 0 and everything else 1, so that a script can tell.
+// (or device actions that succeeded) gives 0 and everything else 1, so that a script can tell:
+// also a session that cannot be opened and a log file that cannot be.
 //
 // Main thread (the dialog's GUI thread); called once per process.
 #pragma once

@@ -2,10 +2,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/clock.h"
 #include "usb/device_advice.h"
+#include "usb/host_registry.h"
 #include "usb/usbutils.h"
+
+#ifndef BVU_PROGRAM_VERSION
+#define BVU_PROGRAM_VERSION ""
+#endif
 
 namespace bvu {
 namespace {
@@ -47,10 +53,52 @@ const char* messageOf(int code) {
     }
 }
 
+const char* const kUsage =
+    "Usage: modeswitch [ -dfu | -tarsel | -pellin | -tarselHDMI | -pellinHDMI] [ -silent ]\n"
+    "Moves the Brevicor USB video-processing device between its application and its\n"
+    "bootloader (DFU mode), for scripts.\n"
+    "\n"
+    "  -dfu                 send the device into its bootloader (then wait 5 s)\n"
+    "  -tarsel, -pellin, -tarselHDMI, -pellinHDMI\n"
+    "                       make a device in its bootloader start its application (then\n"
+    "                       wait 7 s); the four names do the same; the last mode counts\n"
+    "  -silent              write nothing on failure\n"
+    "  -h, -?, --help       show this text and exit\n"
+    "  --version            show the program's version and its USB hosts and exit\n"
+    "\n"
+    "Exit codes: 0 done, 1 USB communication error (no USB driver, no device, a failed\n"
+    "request), 2 bad command line, 3 internal error, 4 unknown error.\n";
+
+// --help and --version answer before anything else happens, whatever else stands on the
+// command line: no USB session is opened for them.
+bool answeredInformation(int argc, char** argv) {
+    bool help = false;
+    bool version = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        help = help || arg == "--help" || arg == "-h" || arg == "-?";
+        version = version || arg == "--version";
+    }
+    if (help) {
+        std::fputs(kUsage, stdout);
+    } else if (version) {
+        std::string hosts;
+        for (const std::string& name : kd::hostNames()) hosts += (hosts.empty() ? "" : ", ") + name;
+        std::printf("modeswitch %s (Brevicor Update Utility)\nUSB hosts: %s\n",
+                    BVU_PROGRAM_VERSION, hosts.empty() ? "none" : hosts.c_str());
+    }
+    std::fflush(stdout);
+    return help || version;
+}
+
 }  // namespace
 
 int runModeSwitch(int argc, char** argv) {
+    if (answeredInformation(argc, argv)) {
+        return Done;
+    }
     bool silent = false;
+    bool secondDevice = false;
     int code = Done;
     Mode mode = None;
     try {
@@ -78,6 +126,7 @@ int runModeSwitch(int argc, char** argv) {
                 // Does nothing when the application runs already.
                 USBUtils::instance().startApplication(1);
             }
+            secondDevice = session.refusedDevices() > 0;
         }
     } catch (const USBUtils::Error&) {
         code = UsbError;
@@ -86,12 +135,17 @@ int runModeSwitch(int argc, char** argv) {
     } catch (...) {
         code = UnknownError;
     }
+    if (!silent && secondDevice) {
+        std::fprintf(stderr, "%s\n",
+                     "A second device is connected and was ignored; connect one device at a time.");
+    }
     if (!silent && code != Done) {
         std::fprintf(stderr, "%s\n", messageOf(code));
         std::fflush(stderr);
         if (code == UsbError)
             usb::writeUnusableDeviceAdvice(stderr);
     }
+    std::fflush(stderr);
     return code;
 }
 

@@ -3,9 +3,14 @@
 // -silent) one line on standard error.
 //
 //   modeswitch [ -dfu | -tarsel | -pellin | -tarselHDMI | -pellinHDMI ] [ -silent ]
+//   modeswitch --help | -h | -? | --version
 //
 // Returns 0 done, 1 a USB communication error, 2 a bad command line, 3 another error of the
 // system's own, 4 anything else. Must be called while no other USBUtils session lives (else 3).
+// --help (-h, -?) or --version anywhere on the command line prints the usage or the version on
+// standard output and returns 0 without opening the USB session. When the session refused a
+// second matching device, a line on standard error says so (unless -silent); the device that was
+// found first is the one switched.
 #pragma once
 
 namespace bvu {

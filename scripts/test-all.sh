@@ -2,7 +2,8 @@
 # Installs what is missing, builds the sanitizer and Windows presets, and runs every suite:
 # natively under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and the
 # cross-built Windows test binaries under Wine (with a virtual display for the dialog). Then
-# the release presets, and the Windows release zip.
+# the release presets, the Windows release zip, and the Debian package, which it installs on
+# this machine, tries and removes again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$(date +%s)
@@ -47,6 +48,13 @@ if ! grep -q '^BVU_USB=emulator:x: this build has no USB host "emulator"' <<<"$r
   status=1
 fi
 scripts/package-windows.sh || status=1
+
+# The Debian package of the release build, installed on this machine (root or sudo), tried from
+# the installed paths and removed again.
+step "Building, installing, trying and removing the Debian package"
+cmake --build --preset linux-release -j"$jobs" --target package
+deb=$(ls -t build/linux-release/brevicor-update-utility_*.deb | head -1)
+packaging/linux/test-package.sh "$deb" || status=1
 
 # A short fuzzing pass of each libFuzzer target (clang), and the records benchmark once for its
 # figures (never a pass/fail test). BVU_FUZZ_SECONDS sets the time of each fuzzer.

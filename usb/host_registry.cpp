@@ -57,6 +57,14 @@ void registerHost(const char* name, HostFactory factory, bool platformHost) {
     r.hosts.push_back(Registered{name, factory, platformHost});
 }
 
+std::vector<std::string> hostNames() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::vector<std::string> names;
+    for (const Registered& h : r.hosts) names.push_back(h.name);
+    return names;
+}
+
 void setKernelDriverFactory(KernelDriverFactory factory) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);

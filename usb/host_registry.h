@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "usb/host.h"
 
@@ -26,6 +27,10 @@ using HostFactory = std::unique_ptr<Host> (*)(const std::string& argument, UDA_S
 // empty. Registering a name twice keeps the first. Call before the first subscription (the
 // registration objects run before main).
 void registerHost(const char* name, HostFactory factory, bool platformHost);
+
+// The names of the registered hosts, in the order of registration ("libusb", "emulator"...), for
+// the programs' --version.
+std::vector<std::string> hostNames();
 
 struct HostRegistration {
     HostRegistration(const char* name, HostFactory factory, bool platformHost = false) {

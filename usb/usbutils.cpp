@@ -19,7 +19,10 @@ uint32_t attachToSlot(UDA_DEVICE_HANDLE device, UDA_DeviceInfo* info, Slot& slot
     if (info == nullptr || info->activeInterfaces.empty()) return 0;
     const UDA_AlternateSetting* alt = info->activeInterfaces.front().active();
     if (alt == nullptr || alt->descriptor.bInterfaceNumber != slot.interfaceNumber) return 0;
-    if (slot.device.load() != nullptr) return 0;  // a slot holds one device
+    if (slot.device.load() != nullptr) {  // a slot holds one device
+        slot.refused.fetch_add(1);
+        return 0;
+    }
 
     slot.device.store(device);
     UDA_STATUS status = UDA_SetInterface(device, slot.interfaceNumber, slot.alternateSetting);
@@ -123,6 +126,10 @@ USBUtils& USBUtils::instance() {
 
 void USBUtils::checkStatus(UDA_STATUS status, const std::string& prefix) {
     if (status != 0) throw Error(prefix + statusText(status));
+}
+
+uint32_t USBUtils::refusedDevices() const {
+    return impl->run.refused.load() + impl->bootloader.refused.load();
 }
 
 UDA_DEVICE_HANDLE USBUtils::waitForSlot(DeviceSlot& slot, const char* waitPrefix,

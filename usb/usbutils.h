@@ -79,6 +79,7 @@ public:
         HANDLE attachEvent = nullptr;  // auto-reset; one signal per accepted attach
         std::atomic<UDA_STATUS> setInterfaceStatus{0};
         UDA_DRIVER_HANDLE driver = nullptr;
+        std::atomic<uint32_t> refused{0};  // devices offered while the slot held one
     };
 
     // Opens the session: the two subscriptions. Throws AlreadyInstantiated while another
@@ -148,6 +149,9 @@ public:
     UDA_DEVICE_HANDLE waitForBootloader();
     bool isDevicePresent() const;
     bool isBootloaderPresent() const;
+    // How many matching devices were refused because the slot of their guise held one already
+    // (a second device on the bus); the session keeps working with the first. Any thread.
+    uint32_t refusedDevices() const;
     // The pipe record with this number in the device's first active interface's active
     // alternate setting; throws Error("Could not find USB pipe.") when there is none.
     UDA_PipeInfo findPipe(UDA_DEVICE_HANDLE device, uint32_t pipeNumber);

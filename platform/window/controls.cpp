@@ -31,6 +31,7 @@ bool isRadio(const Window& w) {
 
 Change progressChange(const Window& w) {
     Change c = makeChange(w, Change::Progress);
+    c.text = w.text;  // a bar may carry a label (its window text), e.g. the step it shows
     c.low = w.low;
     c.high = w.high;
     c.pos = w.pos;

@@ -181,7 +181,8 @@ void HeadlessFrontEnd::changed(const Change& change) {
         if (percent / 10 == last)
             return;
         tenth_[change.window] = percent / 10;
-        line = "progress: " + std::to_string(percent) + "%";
+        const std::string label = change.text.empty() ? "" : escapeText(change.text) + ": ";
+        line = "progress: " + label + std::to_string(percent) + "%";
     } else {
         return;
     }
@@ -242,6 +243,12 @@ std::string escapeText(const std::string& text) {
         }
     }
     return out;
+}
+
+void note(const std::string& line) {
+    if (&frontEnd() == &HeadlessFrontEnd::instance()) {
+        HeadlessFrontEnd::instance().writeLine(line);
+    }
 }
 
 void setOutputForTests(std::function<void(const std::string& line)> sink) {

@@ -5,6 +5,7 @@
 // line break as \n, carriage return as \r, tab as \t, other control characters as \xNN):
 //   status: <text>                 the status bar shows a new text in part 0 (status[<n>]: part n)
 //   progress: <n>%                 the progress bar moved into another tenth (0-9, 10-19, ..., 100)
+//   progress: <label>: <n>%        the same, for a bar with a label (its window text)
 //   box: <caption>: <text>         a message box opened
 //   answer: <caption>: <button>    it was answered (OK, Cancel, Yes, No, Abort, Retry, Ignore...)
 //   script: <message>              notices of the input script: errors, ignored clicks, time-outs,
@@ -123,6 +124,11 @@ bool parseCommand(const std::string& line, Command* out, std::string* error);
 // Runs a script on the calling thread until nextLine returns false or a wait times out, then
 // marks the input ended.
 void runScript(const std::function<bool(std::string* line)>& nextLine);
+
+// Writes one line of the program's own (what no window change shows, e.g. what it read from the
+// device) when the headless front end is the process's front end; nothing otherwise. Any thread;
+// call it only once the program has shown its dialog or a box (the front end is chosen then).
+void note(const std::string& line);
 
 // Escapes a text for an output line.
 std::string escapeText(const std::string& text);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -33,6 +34,7 @@ class RecordingActions : public DeviceActions {
 
 struct Parsed {
     UpdateSettings settings;
+    ProgramRequests requests;
     std::vector<std::string> calls;
     std::string errors;
     bool deviceAction = false;
@@ -42,7 +44,7 @@ Parsed parse(const std::string& text) {
     Parsed p;
     RecordingActions actions;
     std::ostringstream errors;
-    p.deviceAction = applyCommandLine(text, p.settings, actions, errors);
+    p.deviceAction = applyCommandLine(text, p.settings, p.requests, actions, errors);
     p.calls = actions.calls;
     p.errors = errors.str();
     return p;
@@ -170,14 +172,81 @@ TEST(CommandLine, DeviceActionsRunInTheirPlaceAndSuppressTheDialog) {
 
 TEST(CommandLine, DeviceErrorStopsTheWalkAtItsToken) {
     UpdateSettings settings;
+    ProgramRequests requests;
     RecordingActions actions;
     actions.failAt = 0;
     std::ostringstream errors;
-    EXPECT_THROW(applyCommandLine("-calib -dfu -batch -bogus", settings, actions, errors),
+    EXPECT_THROW(applyCommandLine("-calib -dfu -batch -bogus", settings, requests, actions, errors),
                  std::runtime_error);
     EXPECT_EQ(settings.calibrationMode, 1);
     EXPECT_FALSE(settings.batchMode);
     EXPECT_EQ(errors.str(), "");
+}
+
+// The program reads the whole line first and carries the actions out afterwards, on the session.
+TEST(CommandLine, RecordedActionsReplayInOrderAndStopAtAFailure) {
+    UpdateSettings settings;
+    ProgramRequests requests;
+    RecordedActions recorded;
+    std::ostringstream errors;
+    EXPECT_TRUE(applyCommandLine("-pellinHDMI -dfu -batch -bogus -dfu", settings, requests,
+                                 recorded, errors));
+    EXPECT_TRUE(settings.batchMode);  // known before any device action
+    EXPECT_EQ(errors.str(), "Invalid command-line argument '-bogus' ignored\n");
+
+    RecordingActions device;
+    recorded.replay(device);
+    EXPECT_EQ(device.calls, (std::vector<std::string>{"start(1)", "dfu", "dfu"}));
+
+    RecordingActions failing;
+    failing.failAt = 1;
+    EXPECT_THROW(recorded.replay(failing), std::runtime_error);
+    EXPECT_EQ(failing.calls, (std::vector<std::string>{"start(1)", "dfu"}));
+    EXPECT_TRUE(RecordedActions().empty());
+}
+
+TEST(CommandLine, ProgramRequestsAreOptionsLikeTheOthers) {
+    for (const char* help : {"--help", "-h", "-?"}) {
+        Parsed p = parse(std::string("-batch ") + help);
+        EXPECT_TRUE(p.requests.help) << help;
+        EXPECT_FALSE(p.requests.version) << help;
+        EXPECT_EQ(p.errors, "") << help;
+    }
+    Parsed p = parse("--version -json -log /tmp/run.log");
+    EXPECT_TRUE(p.requests.version);
+    EXPECT_TRUE(p.requests.json);
+    EXPECT_EQ(p.requests.logFile, "/tmp/run.log");
+    EXPECT_EQ(p.errors, "");
+    EXPECT_TRUE(isDefault(p.settings));
+
+    // Spelled otherwise, they are unknown arguments.
+    p = parse("-help --json -Json -version");
+    EXPECT_FALSE(p.requests.help || p.requests.json || p.requests.version);
+    EXPECT_EQ(std::count(p.errors.begin(), p.errors.end(), '\n'), 4);
+
+    // An option after -correction is read as itself.
+    p = parse("-correction -json");
+    EXPECT_TRUE(p.requests.json);
+    EXPECT_FALSE(p.settings.correctionGiven);
+}
+
+TEST(CommandLine, LogWithoutAFileIsExplainedAndIgnored) {
+    Parsed p = parse("-batch -log");
+    EXPECT_EQ(p.errors, "Option '-log' requires argument. Ignored.\n");
+    EXPECT_EQ(p.requests.logFile, "");
+    EXPECT_TRUE(p.settings.batchMode);
+
+    // The next option is not taken for a file name.
+    p = parse("-log -batch -calib");
+    EXPECT_EQ(p.errors, "Option '-log' requires argument. Ignored.\n");
+    EXPECT_EQ(p.requests.logFile, "");
+    EXPECT_TRUE(p.settings.batchMode);
+    EXPECT_EQ(p.settings.calibrationMode, 1);
+
+    // Any other token is the file, the last -log counts.
+    p = parse("-log first.log -log -x.log");
+    EXPECT_EQ(p.requests.logFile, "-x.log");
+    EXPECT_EQ(p.errors, "");
 }
 
 TEST(CorrectionFactor, ParsesWholeTokensOnly) {

@@ -2,6 +2,11 @@
 // control firmware threshold, and the progress bar's rounding.
 #include <gtest/gtest.h>
 
+#include <sstream>
+#include <string>
+
+#include "app/command_line.h"
+#include "app/program_info.h"
 #include "app/update_question.h"
 #include "app/program_version.h"
 #include "app/progress_percent.h"
@@ -15,6 +20,34 @@ TEST(VersionText, MajorDotTwoDigitMinor) {
     EXPECT_EQ(versionText(1.1), "1.10");
     EXPECT_EQ(versionText(3.0), "3.00");
     EXPECT_EQ(versionText(12.345), "12.34");
+}
+
+// modeswitch takes its version from the build's project version: both programs name one.
+TEST(VersionText, IsTheProjectVersion) {
+    EXPECT_EQ(programVersionText(), BVU_PROJECT_VERSION);
+}
+
+// Every option the command line takes has its line in the usage, which fits a terminal.
+TEST(Usage, NamesEveryOptionInLinesOfAtMost80Columns) {
+    const std::string usage = updaterUsage();
+    for (const char* option :
+         {"-batch", "-calib", "-nocalib", "-nomicro", "-nofpga", "-noverify", "-correction VALUE",
+          "-dfu", "-pellinHDMI", "-json", "-log FILE", "-h, -?, --help", "--version"}) {
+        EXPECT_NE(usage.find(std::string("\n  ") + option + " "), std::string::npos) << option;
+        const std::string name = std::string(option).substr(0, std::string(option).find(' '));
+        // "-h," is the option -h
+        EXPECT_TRUE(
+            isCommandLineOption(name.back() == ',' ? name.substr(0, name.size() - 1) : name))
+            << option;
+    }
+    std::istringstream lines(usage);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 80u) << line;
+    }
+    EXPECT_EQ(updaterVersion("1.12", "1.02", {"libusb", "emulator"}),
+              "updater 2.07 (Brevicor Update Utility)\ncarried firmware: control 1.12, video "
+              "1.02\nUSB hosts: libusb, emulator\n");
+    EXPECT_EQ(usbHostsLine({}), "USB hosts: none");
 }
 
 InspectedVersions versions(const char* f, const char* v, const char* c) {

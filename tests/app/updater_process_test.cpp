@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "device_fixture.h"
-#include "process_runner.h"
+#include "updater_runs.h"
 
 namespace bvu {
 namespace test {
@@ -19,17 +19,6 @@ using emulator::CreateOptions;
 using emulator::FaultKind;
 using emulator::FaultRule;
 using emulator::Guise;
-
-// The compressed waits must still outlast what a loaded machine needs: the 10-second wait for
-// the device to attach is 500 ms at 0.05. Sanitizers slow the program and the emulated device
-// down several times over.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-const char* const kTimeScale = "0.2";
-const char* const kSlowTimeScale = "0.5";
-#else
-const char* const kTimeScale = "0.05";
-const char* const kSlowTimeScale = "0.2";
-#endif
 
 const char* const kUsbAdvice =
     "The update failed due to a USB communication error.\\nPlease check that all cables are "
@@ -41,68 +30,6 @@ const char* const kReplug =
     "re-run\\nthis update process";
 const char* const kNotFound =
     "Could not find the device using USB\\n(Check that the device is properly connected)";
-
-struct Outcome {
-    ProcessResult result;
-    std::vector<std::string> err;  // standard error, line by line
-    std::vector<std::string> out;
-};
-
-Outcome runUpdater(const DeviceFile& device, const std::vector<std::string>& args,
-                   const std::string& script = "", const char* timeScale = kTimeScale) {
-    std::vector<std::string> argv{BVU_UPDATER_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ProcessOptions options;
-    options.env["BVU_USB"] = device.usbSetting();
-    options.env["BVU_TIME_SCALE"] = timeScale;
-    options.env["BVU_FRONTEND"] = "headless";
-    options.input = script;
-    options.timeoutMs = 120000;
-    Outcome run;
-    run.result = runProcess(argv, options);
-    run.err = lines(run.result.err);
-    run.out = lines(run.result.out);
-    EXPECT_FALSE(run.result.timedOut) << run.result.err;
-    EXPECT_EQ(run.result.signal, 0) << run.result.err;
-    return run;
-}
-
-bool contains(const std::vector<std::string>& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-// The lines that begin with prefix, in order.
-std::vector<std::string> starting(const std::vector<std::string>& lines,
-                                  const std::string& prefix) {
-    std::vector<std::string> result;
-    for (const std::string& l : lines) {
-        if (l.compare(0, prefix.size(), prefix) == 0) {
-            result.push_back(l);
-        }
-    }
-    return result;
-}
-
-// True when every wanted line occurs, in this order (other lines may lie between).
-bool inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted) {
-    auto it = lines.begin();
-    for (const std::string& w : wanted) {
-        it = std::find(it, lines.end(), w);
-        if (it == lines.end()) {
-            return false;
-        }
-        ++it;
-    }
-    return true;
-}
-
-std::string joined(const std::vector<std::string>& lines) {
-    std::string s;
-    for (const std::string& l : lines) {
-        s += l + "\n";
-    }
-    return s;
-}
 
 TEST(UpdaterProcess, FullBatchRunLeavesExactlyTheCarriedFirmware) {
     DeviceFile device(oldDevice());

@@ -3,8 +3,14 @@
 #   1. a whole `-batch -calib` run: exit code 0 and the device holding the new versions afterwards;
 #   2. a run whose video download fails: the "Update Error" box is shown and answered (Return),
 #      and the exit code is 1 (batch mode reports the failure);
-#   3. `-dfu`: no dialog, the device in its bootloader afterwards.
+#   3. `-dfu`: no dialog, the device in its bootloader afterwards;
+#   4. `--version` to a redirected standard output, and `--help` started without one (a box
+#      shows the text): exit code 0, no request to the device;
+#   5. `-batch -json`: JSON lines with CRLF ends on standard output; with a failing video
+#      download, the error event and exit code 1 without any box waiting for a person.
 # Exit codes are only trusted next to a positive marker (the device's state, a code other than 0).
+# The clock runs at 0.15 at least: the inspection gives the devices on the bus 100 ms (nominal)
+# to be reported, which must stay longer than a loaded machine needs.
 #
 #   wine_updater.sh UPDATER_EXE BVU_EMULATOR [SCREENSHOT.png]
 # BVU_EMULATOR may be the native tool or bvu-emulator.exe (then run under Wine as well). With a
@@ -61,7 +67,7 @@ answer_window() {
 echo "--- 1: -batch -calib against a device with old firmware"
 state1=$work/device1.json
 tool create "$state1" --control-version 1.09 --video-version 1.01 --package-version 2.05 >/dev/null
-scale=0.05
+scale=0.15
 [ -n "$shot" ] && scale=0.2  # slow enough to catch the dialog mid-run
 if [ -n "$shot" ]; then
   (
@@ -89,7 +95,7 @@ tool create "$state2" >/dev/null
 tool fault "$state2" stall --match bulk:0x04 >/dev/null
 answer_window "Update Error" &
 answerer=$!
-run_updater "$state2" 0.05 -batch -nomicro
+run_updater "$state2" 0.15 -batch -nomicro
 wait $answerer || fail "no Update Error box appeared"
 [ $rc -eq 1 ] || fail "exit code $rc, expected 1 after a failed batch run"
 got=$(field "$state2" packageVersion)
@@ -98,12 +104,56 @@ got=$(field "$state2" packageVersion)
 echo "--- 3: -dfu"
 state3=$work/device3.json
 tool create "$state3" >/dev/null
-run_updater "$state3" 0.05 -dfu -batch
+run_updater "$state3" 0.15 -dfu -batch
 [ $rc -eq 0 ] || fail "exit code $rc, expected 0"
 sleep 0.2
 got=$(field "$state3" guise)
 arriving=$(field "$state3" arriving)
 [ "$got" = bootloader ] || [ "$arriving" = bootloader ] || fail "guise '$got' after -dfu"
+
+echo "--- 4: --version and --help"
+state4=$work/device4.json
+tool create "$state4" >/dev/null
+run_updater "$state4" 0.05 --version
+[ $rc -eq 0 ] || fail "--version: exit code $rc"
+[ "$(head -1 "$work/out.clean")" = "updater 2.07 (Brevicor Update Utility)" ] ||
+  fail "--version wrote: $(cat "$work/out.clean")"
+grep -q $'\r$' "$work/out.txt" || fail "--version: no CRLF line ends"
+# Started without standard handles, as from a shortcut: the text comes in a box.
+answer_window "Brevicor Update Utility" &
+answerer=$!
+BVU_USB="emulator:$state4" timeout 120 wine start /wait /unix "$(readlink -f "$updater")" --help \
+  </dev/null >/dev/null 2>&1
+rc=$?
+wait $answerer || fail "--help without standard output showed no box"
+[ $rc -eq 0 ] || fail "--help: exit code $rc"
+[ "$(tool trace "$state4" --json | tr -d '[:space:]')" = "[]" ] || fail "--help or --version used USB"
+
+echo "--- 5: -batch -json"
+state5=$work/device5.json
+tool create "$state5" >/dev/null
+run_json() {  # like run_updater, standard output alone in $work/json.txt
+  BVU_USB="emulator:$state5" BVU_TIME_SCALE=0.15 \
+    timeout 300 wine "$updater" -batch -json "$@" </dev/null >"$work/json.txt" 2>"$work/err.txt"
+  rc=$?
+  tr -d '\r' <"$work/json.txt" >"$work/json.clean"
+}
+run_json -nomicro -nofpga
+[ $rc -eq 0 ] || fail "-json: exit code $rc"
+lines=$(wc -l <"$work/json.txt")
+[ "$lines" -ge 5 ] || fail "-json: only $lines lines"
+[ "$(grep -c $'\r$' "$work/json.txt")" = "$lines" ] || fail "-json: not every line ends in CRLF"
+grep -qv '^{"event":"[a-z]*",.*}$' "$work/json.clean" && fail "-json: a line that is no event"
+tail -1 "$work/json.clean" | grep -q '^{"event":"result","success":true,"before":{"package":"2.05"' ||
+  fail "-json: last line $(tail -1 "$work/json.clean")"
+[ "$(field "$state5" packageVersion)" = "2.07" ] || fail "-json: the package version not written"
+tool fault "$state5" stall --match bulk:0x04 >/dev/null
+run_json -nomicro
+[ $rc -eq 1 ] || fail "-json with a failing download: exit code $rc"
+grep -q '^{"event":"error","message":"The update failed due to a USB communication error.*"detail":"USB communication error: Could not send BVR_DNLOAD to device: HC status: PID stall"}$' \
+  "$work/json.clean" || fail "-json: no error event with the driver status"
+tail -1 "$work/json.clean" | grep -q '^{"event":"result","success":false' ||
+  fail "-json: last line $(tail -1 "$work/json.clean")"
 
 if [ $failures -eq 0 ]; then
   echo "wine_updater: all passed"

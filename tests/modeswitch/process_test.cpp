@@ -95,6 +95,58 @@ TEST_F(ModeSwitchProcess, BadCommandLinesAreRefusedBeforeAnyRequest) {
     EXPECT_EQ(device().guise, emu::Guise::Run);
 }
 
+// --help and --version answer on standard output, with code 0, before any USB: a driver that
+// cannot be opened goes unnoticed, and whatever else stands on the command line is not looked at.
+TEST_F(ModeSwitchProcess, HelpAndVersionAnswerWithoutUsb) {
+    make();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"-h"}, {"-?"}, {"-bogus", "-dfu", "--help"}}) {
+        auto r = run(args);
+        EXPECT_EQ(r.exitCode, 0) << args[0];
+        EXPECT_EQ(r.err, "") << args[0];
+        EXPECT_EQ(r.out.rfind("Usage: modeswitch [ -dfu | -tarsel | -pellin | -tarselHDMI | "
+                              "-pellinHDMI] [ -silent ]\n",
+                              0),
+                  0u)
+            << r.out;
+        EXPECT_NE(r.out.find("\n  -silent              write nothing on failure\n"),
+                  std::string::npos);
+        EXPECT_NE(r.out.find("Exit codes: 0 done, 1 USB communication error"), std::string::npos);
+    }
+    auto r = run({"--version"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out.rfind("modeswitch 2.07 (Brevicor Update Utility)\nUSB hosts: ", 0), 0u)
+        << r.out;
+    EXPECT_NE(r.out.find("emulator"), std::string::npos);
+    EXPECT_EQ(requests(), 0u);
+    EXPECT_EQ(device().guise, emu::Guise::Run);
+
+    bvu::test::setEnvironment("BVU_USB", "foo");
+    EXPECT_EQ(run({"--version"}).exitCode, 0);
+    EXPECT_EQ(run({"-dfu"}).exitCode, 1);
+}
+
+TEST_F(ModeSwitchProcess, ASecondDeviceIsNamedUnlessSilent) {
+    emu::CreateOptions o;
+    o.variant.twin = true;
+    std::string error;
+    ASSERT_TRUE(emu::createDevice(state, o, &error)) << error;
+    // On the real clock, so that the second device has surely been offered (and refused) by the
+    // time the tool looks: it is reported right after the first.
+    realClock();
+    auto r = run({"-dfu"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err,
+              "A second device is connected and was ignored; connect one device at a time.\n");
+    EXPECT_EQ(device().guise, emu::Guise::Bootloader);  // the first one, as without the second
+    ASSERT_TRUE(emu::createDevice(state, o, &error)) << error;
+    bvu::test::setEnvironment("BVU_TIME_SCALE", std::to_string(kScale));
+    r = run({"-silent", "-dfu"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(device().guise, emu::Guise::Bootloader);
+}
+
 TEST_F(ModeSwitchProcess, DfuSendsEitherReleaseIntoItsBootloader) {
     for (int release : {2, 1}) {
         make(false, release);

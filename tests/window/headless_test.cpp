@@ -100,16 +100,21 @@ TEST_F(Headless, StatusAndProgressLines) {
     std::thread worker([&] {
         SendMessageA(dialog.statusBar(), SB_SETTEXT, 0, reinterpret_cast<LPARAM>("Updating: a"));
         SendMessageA(dialog.statusBar(), SB_SETTEXT, 0, reinterpret_cast<LPARAM>("Updating: a"));
-        for (int pos : {0, 5, 9, 10, 12, 37, 99, 100, 0}) SendMessageA(bar, PBM_SETPOS, pos, 0);
+        // A bar without a label, then with one (its window text).
+        SetWindowTextA(bar, "");
+        for (int pos : {0, 5, 9, 10, 12, 37, 99}) SendMessageA(bar, PBM_SETPOS, pos, 0);
+        SetWindowTextA(bar, "Step\t2");
+        for (int pos : {100, 0}) SendMessageA(bar, PBM_SETPOS, pos, 0);
         SendMessageA(dialog.statusBar(), SB_SETTEXT, 0, reinterpret_cast<LPARAM>("Done.\nok"));
     });
     worker.join();
     headless::click(IDC_EXIT);
     dialog.join();
     // The status line of the test dialog's creation is empty and unchanged: no line for it.
-    EXPECT_EQ(lines(), (std::vector<std::string>{"status: Updating: a", "progress: 10%",
-                                                 "progress: 37%", "progress: 99%", "progress: 100%",
-                                                 "progress: 0%", "status: Done.\\nok"}));
+    EXPECT_EQ(lines(),
+              (std::vector<std::string>{"status: Updating: a", "progress: 10%", "progress: 37%",
+                                        "progress: 99%", "progress: Step\\t2: 100%",
+                                        "progress: Step\\t2: 0%", "status: Done.\\nok"}));
     EXPECT_EQ(headless::statusHistory(), (std::vector<std::string>{"Updating: a", "Done.\nok"}));
 }
 

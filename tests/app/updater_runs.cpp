@@ -1,0 +1,69 @@
+#include "updater_runs.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace bvu {
+namespace test {
+
+Outcome runUpdater(const DeviceFile& device, const std::vector<std::string>& args,
+                   const std::string& script, const char* timeScale,
+                   const std::map<std::string, std::string>& env) {
+    std::vector<std::string> argv{BVU_UPDATER_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessOptions options;
+    options.env["BVU_USB"] = device.usbSetting();
+    options.env["BVU_TIME_SCALE"] = timeScale;
+    options.env["BVU_FRONTEND"] = "headless";
+    for (const auto& kv : env) {
+        options.env[kv.first] = kv.second;
+    }
+    options.input = script;
+    options.timeoutMs = 120000;
+    Outcome run;
+    run.result = runProcess(argv, options);
+    run.err = lines(run.result.err);
+    run.out = lines(run.result.out);
+    EXPECT_FALSE(run.result.timedOut) << run.result.err;
+    EXPECT_EQ(run.result.signal, 0) << run.result.err;
+    return run;
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::vector<std::string> starting(const std::vector<std::string>& lines,
+                                  const std::string& prefix) {
+    std::vector<std::string> result;
+    for (const std::string& l : lines) {
+        if (l.compare(0, prefix.size(), prefix) == 0) {
+            result.push_back(l);
+        }
+    }
+    return result;
+}
+
+bool inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted) {
+    auto it = lines.begin();
+    for (const std::string& w : wanted) {
+        it = std::find(it, lines.end(), w);
+        if (it == lines.end()) {
+            return false;
+        }
+        ++it;
+    }
+    return true;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string s;
+    for (const std::string& l : lines) {
+        s += l + "\n";
+    }
+    return s;
+}
+
+}  // namespace test
+}  // namespace bvu

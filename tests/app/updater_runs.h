@@ -1,0 +1,48 @@
+// The updater run as a process against an emulated device, for the process tests: headless front
+// end, a compressed clock, the lines of both outputs, and finders over them.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "device_fixture.h"
+#include "process_runner.h"
+
+namespace bvu {
+namespace test {
+
+// The compressed waits must still outlast what a loaded machine needs. The shortest is the
+// 100 ms that the inspection gives the devices already on the bus to be reported before it
+// decides that the device is not in run mode: 15 ms at 0.15 (at 0.05, 5 ms were too short for
+// about one run in a hundred on a loaded machine). Sanitizers slow the program and the emulated
+// device down several times over.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr const char* kTimeScale = "0.3";
+constexpr const char* kSlowTimeScale = "0.6";
+#else
+constexpr const char* kTimeScale = "0.15";
+constexpr const char* kSlowTimeScale = "0.3";
+#endif
+
+struct Outcome {
+    ProcessResult result;
+    std::vector<std::string> err;  // standard error, line by line
+    std::vector<std::string> out;
+};
+
+// Runs the updater with args against device (BVU_USB), script on standard input; env adds to or
+// replaces the variables set here.
+Outcome runUpdater(const DeviceFile& device, const std::vector<std::string>& args,
+                   const std::string& script = "", const char* timeScale = kTimeScale,
+                   const std::map<std::string, std::string>& env = {});
+
+bool contains(const std::vector<std::string>& lines, const std::string& line);
+// The lines that begin with prefix, in order.
+std::vector<std::string> starting(const std::vector<std::string>& lines, const std::string& prefix);
+// True when every wanted line occurs, in this order (other lines may lie between).
+bool inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted);
+std::string joined(const std::vector<std::string>& lines);
+
+}  // namespace test
+}  // namespace bvu
