@@ -8,10 +8,13 @@
 void InitThread::run() {
     std::string errorText;
     try {
+        bool complete = true;
         try {
             USBUtils& usb = USBUtils::instance();
-            usb.startApplication(1);
-            usb.getDeviceStatus();  // the answer itself does not matter, only that there is one
+            complete = usb.startApplicationIfComplete(1);
+            if (complete) {
+                usb.getDeviceStatus();  // the answer itself does not matter, only that there is one
+            }
         } catch (const USBUtils::Error&) {
             errorText =
                 "Could not find the device using USB\n(Check that the device is properly "
@@ -19,7 +22,7 @@ void InitThread::run() {
         }
         // The last action inside the guard, so that exactly one message is posted.
         if (errorText.empty()) {
-            PostMessageA(dialog_, WM_INIT_OK, 0, 0);
+            PostMessageA(dialog_, complete ? WM_INIT_OK : WM_INIT_INCOMPLETE, 0, 0);
         }
     } catch (BVExBase&) {
         errorText = "Internal error (BVR)";

@@ -142,6 +142,8 @@ INT_PTR dispatch(HWND dialog, UINT message, WPARAM wParam, MainDialogState& stat
             return onInitOk(dialog, state, usb);
         case WM_INIT_FAILED:
             return onInitFailed(dialog, state);
+        case WM_INIT_INCOMPLETE:
+            return onInitIncomplete(dialog, state);
         case WM_UPDATE_OK:
             return onUpdateEnded(dialog, state, usb, true);
         case WM_UPDATE_FAILED:
