@@ -116,7 +116,9 @@ INT_PTR onUpdateEnded(HWND dialog, MainDialogState& state, USBUtils& usb, bool s
     }
     joinCurrentWorker();
     EnableWindow(GetDlgItem(dialog, IDC_EXIT), TRUE);
-    enableVideoStandardButtons(dialog, true);
+    // A device whose control firmware could not be written back waits in its bootloader, where
+    // the video standard cannot be set.
+    enableVideoStandardButtons(dialog, succeeded || !updateSettings().controlFirmwareIncomplete);
     if (updateSettings().batchMode) {
         PostMessageA(dialog, WM_COMMAND, IDC_EXIT, 0);
     }

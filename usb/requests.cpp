@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/events.h"
 #include "usb/usbutils.h"
 
 namespace {
@@ -18,6 +19,8 @@ constexpr uint32_t kDownloadEndpoint = 0x04;
 constexpr uint32_t kMessageEndpoint = 0x02;
 constexpr uint16_t kInfoTextSize = 32;
 constexpr uint32_t kDfuStateError = 10;  // dfuERROR
+constexpr double kAttachWaitMs = 10000;    // as long as a request waits for its device
+constexpr uint32_t kPresencePollMs = 10;
 
 // Standard requests.
 constexpr uint8_t kGetStatus = 0;
@@ -255,8 +258,15 @@ void USBUtils::startApplication(int wait) {
 }
 
 bool USBUtils::startApplicationIfComplete(int wait) {
-    if (!isDevicePresent() && !isBootloaderPresent())
-        bvu::clock::sleepMs(kSettleMs);
+    // The attach reports of a device already on the bus may still be on their way (a loaded
+    // machine can take longer than the short moment startApplication gives them): they get as
+    // long as a request would wait for its device.
+    const bvu::clock::TimePoint start = bvu::clock::now();
+    while (!isDevicePresent() && !isBootloaderPresent()) {
+        if (bvu::clock::nominalMsBetween(start, bvu::clock::now()) >= kAttachWaitMs)
+            checkStatus(bvu::kEventTimeout, "Waiting for USB DFU-mode to attach: ");
+        bvu::clock::sleepMs(kPresencePollMs);
+    }
     if (isDevicePresent())
         return true;
     // A run that ended in the middle of a command may have left the bootloader in dfuERROR,

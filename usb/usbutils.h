@@ -132,7 +132,8 @@ public:
     // firmware is complete (the start-up bit of 02/00 selects the application; a dfuERROR left
     // by an earlier run is cleared first). Returns false, having started nothing, when it is
     // not: an application the flash does not hold would make the device leave the bus until it
-    // is power-cycled. True when the application runs already or has been started.
+    // is power-cycled. True when the application runs already or has been started. A device in
+    // neither guise is waited for up to 10 s, then Error "Waiting for USB DFU-mode to attach".
     bool startApplicationIfComplete(int wait);
 
     // ---- DFU requests (each waits for the bootloader first) ---------------------------------

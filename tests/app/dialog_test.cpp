@@ -362,6 +362,29 @@ TEST_F(MainDialog, AnIncompleteControlFirmwareIsOfferedForRewriting) {
     EXPECT_EQ(commandCount(device.trace(), 0x0E00), 1);  // the default values
 }
 
+// Its control firmware could not be written back: the device still waits in its bootloader,
+// where the video standard cannot be set.
+TEST_F(MainDialog, AFailedRewriteLeavesNtscAndPalDisabled) {
+    emulator::CreateOptions o = oldDevice();
+    o.bootloader = true;
+    DeviceFile device(o);
+    FaultRule stall;
+    stall.kind = FaultKind::Stall;
+    stall.guise = emulator::Guise::Bootloader;
+    stall.after = 20;  // in the middle of the blocks
+    device.addFault(stall);
+    const int code = run(device, "", [&] {
+        ASSERT_TRUE(headless::waitForStatus("The control firmware is incomplete.*", kWaitMs));
+        EXPECT_EQ(headless::click(IDC_UPDATE), window::Core::Click::Done);
+        ASSERT_TRUE(headless::waitForStatus("Update failed.", kWaitMs));
+        ASSERT_TRUE(eventually([] { return headless::enabled(IDC_EXIT); }));
+        EXPECT_EQ(buttons(), (ButtonStates{false, true, false, false}));
+        EXPECT_EQ(headless::click(IDC_EXIT), window::Core::Click::Done);
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_FALSE(device.snapshot().startupBit);
+}
+
 // A device error on the dialog's own thread ends the dialog and is reported at the top.
 TEST_F(MainDialog, DeviceErrorOnTheGuiThreadEndsTheProgramWithItsReport) {
     DeviceFile device(oldDevice());

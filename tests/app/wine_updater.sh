@@ -3,7 +3,10 @@
 #   1. a whole `-batch -calib` run: exit code 0 and the device holding the new versions afterwards;
 #   2. a run whose video download fails: the "Update Error" box is shown and answered (Return),
 #      and the exit code is 1 (batch mode reports the failure);
-#   3. `-dfu`: no dialog, the device in its bootloader afterwards.
+#   3. `-dfu`: no dialog, the device in its bootloader afterwards;
+#   4. a control firmware update cut off right after the chip erase (the device pulled off the
+#      bus): the box is answered, the device is power-cycled and comes up in its bootloader, and
+#      one more `-batch -calib` leaves it exactly as run 1 left its device.
 # Exit codes are only trusted next to a positive marker (the device's state, a code other than 0).
 #
 #   wine_updater.sh UPDATER_EXE BVU_EMULATOR [SCREENSHOT.png]
@@ -104,6 +107,28 @@ sleep 0.2
 got=$(field "$state3" guise)
 arriving=$(field "$state3" arriving)
 [ "$got" = bootloader ] || [ "$arriving" = bootloader ] || fail "guise '$got' after -dfu"
+
+echo "--- 4: an interrupted control firmware update, recovered by one more run"
+state4=$work/device4.json
+tool create "$state4" --control-version 1.09 --video-version 1.01 --package-version 2.05 >/dev/null
+# Bootloader request 11 is the status poll after the chip erase.
+tool fault "$state4" unplug --guise bootloader --after 11 >/dev/null
+answer_window "Update Error" &
+answerer=$!
+run_updater "$state4" 0.05 -batch -calib
+wait $answerer || fail "no Update Error box after the interruption"
+[ $rc -eq 1 ] || fail "exit code $rc after the interrupted run, expected 1"
+tool unplug "$state4" >/dev/null
+tool plug "$state4" >/dev/null
+got=$(field "$state4" guise)
+[ "$got" = bootloader ] || fail "guise '$got' after the power cycle, expected bootloader"
+run_updater "$state4" 0.05 -batch -calib
+[ $rc -eq 0 ] || fail "exit code $rc after the recovery, expected 0"
+for name in guise controlVersion videoVersion packageVersion controlFlashSha256 videoFlashSha256 \
+            memory; do
+  [ "$(field "$state4" $name)" = "$(field "$state1" $name)" ] ||
+    fail "$name after the recovery differs from a clean update's"
+done
 
 if [ $failures -eq 0 ]; then
   echo "wine_updater: all passed"
