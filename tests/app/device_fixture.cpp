@@ -133,26 +133,30 @@ std::vector<int> calibrationResults(const emulator::DeviceSnapshot& s) {
     return values;
 }
 
-int commandCount(const std::vector<emulator::TraceEntry>& trace, uint16_t value) {
+namespace {
+
+// Control requests of this type and request whose setup word at byte offset (2 wValue, 6
+// wLength) equals value.
+int controlCount(const std::vector<emulator::TraceEntry>& trace, uint8_t type, uint8_t request,
+                 int offset, uint16_t value) {
     int n = 0;
     for (const emulator::TraceEntry& e : trace) {
-        if (e.kind == emulator::TraceKind::Control && e.setup[0] == 0x20 && e.setup[1] == 1 &&
-            (e.setup[2] | (e.setup[3] << 8)) == value) {
+        if (e.kind == emulator::TraceKind::Control && e.setup[0] == type &&
+            e.setup[1] == request && (e.setup[offset] | (e.setup[offset + 1] << 8)) == value) {
             ++n;
         }
     }
     return n;
 }
 
+}  // namespace
+
+int commandCount(const std::vector<emulator::TraceEntry>& trace, uint16_t value) {
+    return controlCount(trace, 0x20, 1, 2, value);
+}
+
 int uploadCount(const std::vector<emulator::TraceEntry>& trace, uint16_t length) {
-    int n = 0;
-    for (const emulator::TraceEntry& e : trace) {
-        if (e.kind == emulator::TraceKind::Control && e.setup[0] == 0xA1 && e.setup[1] == 2 &&
-            (e.setup[6] | (e.setup[7] << 8)) == length) {
-            ++n;
-        }
-    }
-    return n;
+    return controlCount(trace, 0xA1, 2, 6, length);
 }
 
 std::string differencesFromACleanUpdate(const emulator::DeviceSnapshot& s,
