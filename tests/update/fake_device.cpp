@@ -129,8 +129,10 @@ UDA_STATUS FakeDevice::answerDfu(kd::TransferRequest& r, uint8_t request, uint16
                 } else {
                     pendingStart_ = length == 5 && data[0] == 0x04 && data[1] == 0x03;
                     reading_ = length >= 6 && data[0] == 0x03 && data[1] == 0x00;
-                    readNext_ = static_cast<uint32_t>(data[2] << 8 | data[3]);
-                    readLast_ = static_cast<uint32_t>(data[4] << 8 | data[5]);
+                    if (reading_) {
+                        readNext_ = static_cast<uint32_t>(data[2] << 8 | data[3]);
+                        readLast_ = static_cast<uint32_t>(data[4] << 8 | data[5]);
+                    }
                     if (length >= 4 && data[0] == 0x04 && data[1] == 0x02 && data[2] == 0x00 &&
                         !keepConfiguration)
                         configuration = data[3];

@@ -191,6 +191,11 @@ struct ReadBackCase {
     Lines lastRequests;
 };
 
+// The case's name in test lists, instead of its bytes.
+void PrintTo(const ReadBackCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class ReadBackTest : public ProcedureTest, public ::testing::WithParamInterface<ReadBackCase> {};
 
 TEST_P(ReadBackTest, EndsTheRunWithTheDeviceLeftToItsBootloader) {
