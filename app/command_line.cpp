@@ -102,7 +102,7 @@ bool applyCommandLine(const std::string& text, UpdateSettings& settings, Program
         } else if (token == "-nomicro") {
             settings.updateControlFirmware = false;
         } else if (token == "-noverify") {
-            // Accepted for compatibility with older scripts; nothing is read back anyway.
+            settings.verifyControlFirmware = false;
         } else if (token == "-nofpga") {
             settings.updateVideoFirmware = false;
         } else if (token == "-correction") {

@@ -10,7 +10,17 @@ namespace {
 class SessionActions : public DeviceActions {
   public:
     void enterDfuMode() override { USBUtils::instance().enterDfuMode(); }
-    void startApplication(int wait) override { USBUtils::instance().startApplication(wait); }
+    void startApplication(int wait) override {
+        USBUtils& usb = USBUtils::instance();
+        // Started, a device without a complete control firmware would leave the bus until it
+        // is power-cycled; the update writes the firmware again instead.
+        if (!usb.startApplicationIfComplete(wait)) {
+            throw BVError(
+                "The control firmware of the device is incomplete. Run the update to write it "
+                "again.");
+        }
+        usb.waitForDevice();  // a device that did not come back in run mode is no success
+    }
 };
 
 }  // namespace

@@ -13,6 +13,33 @@
 
 namespace main_dialog {
 
+namespace {
+
+// Shows the versions the program carries and fills them into versions.
+void showCarriedVersions(HWND dialog, InspectedVersions& versions) {
+    {
+        USBTarselUpdater<0> video;
+        USBTarselUpdater<1> control;
+        versions.carriedVideo = video.version();
+        versions.carriedControl = control.version();
+    }
+    SetDlgItemTextA(dialog, IDC_VIDEO_UPDATE, versions.carriedVideo.c_str());
+    SetDlgItemTextA(dialog, IDC_CONTROL_UPDATE, versions.carriedControl.c_str());
+}
+
+// Enables Update with this status text; batch mode presses it at once.
+void offerUpdate(HWND dialog, MainDialogState& state, const char* status) {
+    state.updateOffered = true;
+    // Enabled before the status says so, so that whoever reads the status can press it.
+    EnableWindow(GetDlgItem(dialog, IDC_UPDATE), TRUE);
+    setStatusText(state, status);
+    if (updateSettings().batchMode) {
+        PostMessageA(dialog, WM_COMMAND, IDC_UPDATE, 0);
+    }
+}
+
+}  // namespace
+
 INT_PTR onInitOk(HWND dialog, MainDialogState& state, USBUtils& usb) {
     joinCurrentWorker();
     enableVideoStandardButtons(dialog, true);
@@ -30,14 +57,7 @@ INT_PTR onInitOk(HWND dialog, MainDialogState& state, USBUtils& usb) {
     versions.control = usb.controlFirmwareVersion();
     SetDlgItemTextA(dialog, IDC_CONTROL_CURRENT, versions.control.c_str());
     versions.program = programVersionText();
-    {
-        USBTarselUpdater<0> video;
-        USBTarselUpdater<1> control;
-        versions.carriedVideo = video.version();
-        versions.carriedControl = control.version();
-    }
-    SetDlgItemTextA(dialog, IDC_VIDEO_UPDATE, versions.carriedVideo.c_str());
-    SetDlgItemTextA(dialog, IDC_CONTROL_UPDATE, versions.carriedControl.c_str());
+    showCarriedVersions(dialog, versions);
 
     UpdateSettings& settings = updateSettings();
     bool updatesOffered = true;
@@ -55,16 +75,34 @@ INT_PTR onInitOk(HWND dialog, MainDialogState& state, USBUtils& usb) {
     }
 
     if (updatesOffered) {
-        state.updateOffered = true;
-        // Enabled before the status says so, so that whoever reads "Ready" can press it.
-        EnableWindow(GetDlgItem(dialog, IDC_UPDATE), TRUE);
-        setStatusText(state, "Ready to perform updates.");
-        if (settings.batchMode) {
-            PostMessageA(dialog, WM_COMMAND, IDC_UPDATE, 0);
-        }
+        offerUpdate(dialog, state, "Ready to perform updates.");
     } else {
         setStatusText(state, "No updates to perform.");
     }
+    report::deviceInspected(dialog, state.statusBar);
+    return TRUE;
+}
+
+INT_PTR onInitIncomplete(HWND dialog, MainDialogState& state) {
+    joinCurrentWorker();
+    // The device waits in its bootloader, which can tell neither its identity nor its versions
+    // nor its video standard: those fields stay empty, and NTSC and PAL stay disabled (their
+    // requests need the run-mode device).
+    SetDlgItemTextA(dialog, IDC_CONTROL_CURRENT, "none");
+    InspectedVersions versions;
+    showCarriedVersions(dialog, versions);
+
+    UpdateSettings& settings = updateSettings();
+    settings.controlFirmwareIncomplete = true;
+    // Whatever the interrupted update left of the settings cannot be trusted, and the version
+    // that would tell whether they are old cannot be read.
+    settings.oldControlFirmware = true;
+    // No question: nothing but the update brings such a device back.
+    offerUpdate(dialog, state,
+                settings.updateControlFirmware
+                    ? "The control firmware is incomplete. Press Update to write it again."
+                    : "The control firmware is incomplete. Press Update to write it again "
+                      "(also with -nomicro).");
     report::deviceInspected(dialog, state.statusBar);
     return TRUE;
 }

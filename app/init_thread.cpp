@@ -12,10 +12,13 @@ void InitThread::run() {
     std::string errorText;
     std::exception_ptr failure;  // its own text goes to the run's report
     try {
+        bool complete = true;
         try {
             USBUtils& usb = USBUtils::instance();
-            usb.startApplication(1);
-            usb.getDeviceStatus();  // the answer itself does not matter, only that there is one
+            complete = usb.startApplicationIfComplete(1);
+            if (complete) {
+                usb.getDeviceStatus();  // the answer itself does not matter, only that there is one
+            }
         } catch (const USBUtils::Error&) {
             failure = std::current_exception();
             errorText =
@@ -25,7 +28,7 @@ void InitThread::run() {
         }
         // The last action inside the guard, so that exactly one message is posted.
         if (errorText.empty()) {
-            PostMessageA(dialog_, WM_INIT_OK, 0, 0);
+            PostMessageA(dialog_, complete ? WM_INIT_OK : WM_INIT_INCOMPLETE, 0, 0);
         }
     } catch (BVExBase&) {
         failure = std::current_exception();

@@ -4,6 +4,11 @@
 // after it has shown an error box (no owner window, so the dialog stays usable meanwhile). When
 // the dialog has already been closed, it shows no box and posts nothing.
 //
+// A device found in its bootloader with the start-up bit on the bootloader has no complete
+// control firmware (an interrupted update, or none ever written): its application is not
+// started (the device would leave the bus until power-cycled), and the worker posts
+// WM_INIT_INCOMPLETE instead of WM_INIT_OK, leaving the device in its bootloader.
+//
 // Threads: run() is the worker's; it reaches the device only through USBUtils::instance() and
 // the dialog only through PostMessageA. It never throws.
 #pragma once

@@ -119,7 +119,9 @@ INT_PTR onUpdateEnded(HWND dialog, MainDialogState& state, USBUtils& usb, bool s
     joinCurrentWorker();
     report::deviceUpdated(dialog);
     EnableWindow(GetDlgItem(dialog, IDC_EXIT), TRUE);
-    enableVideoStandardButtons(dialog, true);
+    // A device whose control firmware could not be written back waits in its bootloader, where
+    // the video standard cannot be set.
+    enableVideoStandardButtons(dialog, succeeded || !updateSettings().controlFirmwareIncomplete);
     if (updateSettings().batchMode) {
         PostMessageA(dialog, WM_COMMAND, IDC_EXIT, 0);
     }
@@ -145,6 +147,8 @@ INT_PTR dispatch(HWND dialog, UINT message, WPARAM wParam, MainDialogState& stat
             return onInitOk(dialog, state, usb);
         case WM_INIT_FAILED:
             return onInitFailed(dialog, state);
+        case WM_INIT_INCOMPLETE:
+            return onInitIncomplete(dialog, state);
         case WM_UPDATE_OK:
             return onUpdateEnded(dialog, state, usb, true);
         case WM_UPDATE_FAILED:

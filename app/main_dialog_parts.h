@@ -18,5 +18,8 @@ void enableVideoStandardButtons(HWND dialog, bool enable);
 INT_PTR onInitOk(HWND dialog, MainDialogState& state, USBUtils& usb);
 // WM_INIT_FAILED: the worker has shown its error box.
 INT_PTR onInitFailed(HWND dialog, MainDialogState& state);
+// WM_INIT_INCOMPLETE: the device waits in its bootloader without a complete control firmware;
+// offer (or, in batch mode, start) the update that writes it, without a question.
+INT_PTR onInitIncomplete(HWND dialog, MainDialogState& state);
 
 }  // namespace main_dialog

@@ -8,3 +8,5 @@ constexpr UINT WM_INIT_OK = WM_USER + 1;        // InitThread: the device answer
 constexpr UINT WM_INIT_FAILED = WM_USER + 2;    // InitThread, after its error box
 constexpr UINT WM_UPDATE_OK = WM_USER + 3;      // UpdateThread: every enabled step succeeded
 constexpr UINT WM_UPDATE_FAILED = WM_USER + 4;  // UpdateThread, after its "Update Error" box
+// InitThread: the device waits in its bootloader with an incomplete control firmware
+constexpr UINT WM_INIT_INCOMPLETE = WM_USER + 5;

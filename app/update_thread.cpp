@@ -49,7 +49,10 @@ void UpdateThread::run() {
     try {
         USBUtils& usb = USBUtils::instance();
         USBTarselUpdater<1> control;
-        if (settings.updateControlFirmware) {
+        control.setVerification(settings.verifyControlFirmware);
+        // A device without a complete control firmware can do nothing else: it gets it even
+        // with -nomicro, and then its default values.
+        if (settings.updateControlFirmware || settings.controlFirmwareIncomplete) {
             showStep(control, kControlTitle);
             controlUpdateInProgress = true;
             control.update();

@@ -158,7 +158,7 @@ Result execute(DeviceState& d, const uint8_t* b, uint32_t n) {
                 if (b[2] != 0xFF)
                     return failed(kErrStalledPkt);
                 std::fill(d.controlFlash.begin(), d.controlFlash.end(), 0xFF);
-                d.config[kConfigSecurity] = 0xFF;
+                d.config[kConfigSecurity] = 0xFF;  // 02/00 stays as it is (device_state.h)
                 res.ms = d.timing.eraseMs;
                 return res;
             }

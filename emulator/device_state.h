@@ -31,6 +31,9 @@
 //  - Security byte: writes can only clear bits (old AND new); its bits 1-0 are the level:
 //    11 (0xFF) none, one clear (0xFE) programming refused, both clear (0xFC) programming and
 //    reading refused, each with errWRITE; the chip erase sets it back to 0xFF.
+//  - The chip erase leaves every other configuration byte alone, the start-up byte 02/00
+//    included: a host that has pointed the start-up bit at the bootloader before erasing
+//    relies on it to find the bootloader again after a power loss in the middle of an update.
 //    Writable configuration bytes: 01/00, 01/01, 01/05, 01/06 and 02/00 (others errADDRESS);
 //    factory values: 00/00 0x10, 00/01 0xDC, 00/02 0xFB, 01/30 0x1E, 01/31 0x95, 01/60 0x8A,
 //    01/61 0x00, 01/05 0xFF, 02/00 0xFF (0xBF when created in the bootloader).

@@ -123,8 +123,13 @@ int runModeSwitch(int argc, char** argv) {
                 USBUtils::instance().enterDfuMode();
                 clock::sleepMs(kReenumerationMs);
             } else {
-                // Does nothing when the application runs already.
-                USBUtils::instance().startApplication(1);
+                // Does nothing when the application runs already. Refused for a device whose
+                // control firmware is incomplete: started, it would leave the bus until it is
+                // power-cycled.
+                USBUtils& usb = USBUtils::instance();
+                if (!usb.startApplicationIfComplete(1))
+                    throw USBUtils::Error("The control firmware is incomplete.");
+                usb.waitForDevice();  // only a device back in run mode is a success
             }
             secondDevice = session.refusedDevices() > 0;
         }

@@ -1,7 +1,16 @@
 // The control firmware download through the device's DFU bootloader. Each block of the image
 // travels in one DFU download, wrapped in the bootloader's program command; the device's DFU
 // state says when the next block may go.
+//
+// The device must survive an interruption at any moment (a pulled cable, a power cut, a failed
+// request): at every point either the old firmware is intact or the start-up bit of 02/00 makes
+// the device come up in its bootloader, where the next run finds it and writes the firmware
+// again. So the bit is set to the bootloader before the chip erase, and set back to the
+// application only once the whole image has been read back and found equal, and before the
+// security byte forbids reading the flash.
 #include <algorithm>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "platform/clock.h"
@@ -17,6 +26,8 @@ constexpr int kCommandHeader = 32;
 constexpr int kCommandTrailer = 16;
 constexpr int kRestartSteps = 11;
 constexpr uint32_t kRestartWaitMs = 700;
+// The bootloader hands out at most this much of its flash per upload.
+constexpr int kReadPiece = 1024;
 
 // DFU states (DFU class specification) the block loop acts on.
 constexpr uint32_t kDfuIdle = 2;
@@ -30,7 +41,38 @@ constexpr uint32_t kDfuError = 10;
 // whose Exit is disabled, for ever.
 constexpr double kBlockSettleLimitMs = 60000.0;
 
+std::string hexAddress(int address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(address));
+    return text;
+}
+
 }  // namespace
+
+void USBUpdater::verifyControlFirmware(const unsigned char* data, int length) {
+    USBUtils& usb = USBUtils::instance();
+    reportStatus("Verifying.");
+    const int pieces = (length + kReadPiece - 1) / kReadPiece;
+    int s = 0;
+    usb.selectFlashRead(0, static_cast<uint16_t>(length - 1));
+    std::vector<uint8_t> piece(kReadPiece);
+    for (int offset = 0; offset < length; offset += kReadPiece) {
+        const int n = std::min(kReadPiece, length - offset);
+        const uint32_t got = usb.dfuUpload(piece.data(), static_cast<uint16_t>(n));
+        // Fewer bytes prove nothing about the rest of the piece.
+        if (got < static_cast<uint32_t>(n)) {
+            throw USBUtils::Error("Short read-back at address " + hexAddress(offset) + " (" +
+                                  std::to_string(got) + " of " + std::to_string(n) + " bytes)");
+        }
+        const auto differs = std::mismatch(piece.begin(), piece.begin() + n, data + offset);
+        if (differs.first != piece.begin() + n) {
+            throw BVError("Verification failed at address " +
+                          hexAddress(offset + static_cast<int>(differs.first - piece.begin())) +
+                          ".");
+        }
+        s = reportProgress(s, pieces);
+    }
+}
 
 void USBUpdater::downloadControlFirmware(const unsigned char* data, int length) {
     // The program command addresses the flash with 16 bits: refuse what would wrap round.
@@ -39,7 +81,10 @@ void USBUpdater::downloadControlFirmware(const unsigned char* data, int length) 
         throw BVError("The firmware image is empty.");
     USBUtils& usb = USBUtils::instance();
     usb.enterDfuMode();
-    usb.dfuGetState();  // waits for the bootloader to attach; the state itself is not needed
+    // Waits for the bootloader to attach. A dfuERROR left by an earlier, interrupted run would
+    // make the bootloader refuse every command.
+    if (usb.dfuGetState() == kDfuError)
+        usb.dfuClearStatus();
 
     const int total = length / kBlock + 1 + (length % kBlock != 0 ? 1 : 0);
     // Bytes 6 to 31 of every command stay zero.
@@ -47,12 +92,16 @@ void USBUpdater::downloadControlFirmware(const unsigned char* data, int length) 
 
     reportStatus("Downloading to device.");
     int s = reportProgress(0, total);
+    // From here until the new firmware is complete, a reset must find the bootloader: with the
+    // start-up bit on the application and an erased flash the device would never start again.
+    // The chip erase leaves 02/00 alone.
+    if (!usb.setBootloaderFlag(true))
+        throw USBUtils::Error("The bootloader did not take the start-up setting for itself.");
     buffer[0] = 0x04;  // erase
     buffer[1] = 0x00;
     buffer[2] = 0xFF;
     usb.dfuDownload(buffer.data(), kCommandHeader);
     usb.dfuWaitIdle();
-    usb.setBootloaderFlag(true);
 
     int offset = 0;
     int remaining = length;
@@ -61,7 +110,11 @@ void USBUpdater::downloadControlFirmware(const unsigned char* data, int length) 
     uint32_t keptStatus = 0;
     uint32_t keptPollTimeout = 0;
     bvu::clock::TimePoint lastBlock = bvu::clock::now();
-    while (remaining > 0) {
+    // Before the read-back the bootloader must have written the last block: the loop then goes
+    // on until it is idle again.
+    const bool settleLastBlock = verify_;
+    bool lastBlockDone = false;
+    while ((remaining > 0 || settleLastBlock) && !lastBlockDone) {
         if (needState) {
             state = usb.dfuGetState();
             needState = false;
@@ -74,6 +127,10 @@ void USBUpdater::downloadControlFirmware(const unsigned char* data, int length) 
         switch (state) {
             case kDfuIdle:
             case kDnloadIdle: {
+                if (remaining == 0) {
+                    lastBlockDone = true;
+                    break;
+                }
                 s = reportProgress(s, total);
                 const int n = remaining < kBlock ? remaining : kBlock;
                 const int end = offset + n - 1;
@@ -116,7 +173,13 @@ void USBUpdater::downloadControlFirmware(const unsigned char* data, int length) 
     }
     reportProgress(total, total);
 
-    usb.setBootloaderFlag(false);
+    if (verify_)
+        verifyControlFirmware(data, length);
+    if (usb.setBootloaderFlag(false)) {
+        throw USBUtils::Error(
+            "The bootloader did not take the start-up setting for the application.");
+    }
+    // The security byte forbids reading the flash back: only after the verification.
     usb.writeConfigurationByte();
     usb.startApplication(0);  // the restart wait below stands in for its own
 

@@ -46,6 +46,10 @@ class USBUpdater {
     // update when the device's control firmware was older than 1.10).
     void programDefaults();
 
+    // Whether the control firmware download reads the written image back and compares it
+    // before it lets the device start it (on unless switched off).
+    void setVerification(bool on) { verify_ = on; }
+
   protected:
     // One progress step: next = min(step + 1, total), reported as next / total; returns next.
     // A phase starts at step 0 and feeds each result back in. Reports nothing and returns 0
@@ -60,11 +64,19 @@ class USBUpdater {
     // download after 300 polls of a second.
     void downloadVideoFirmware(const unsigned char* data, int length);
     // Writes the control firmware through the device's DFU bootloader in blocks of 3,072 bytes
-    // and starts it. Throws USBUtils::Error for a DFU state the download cannot go on from,
-    // and (after clearing it) for the device's error state; BVExBase for an image longer than
-    // 65,536 bytes.
+    // and starts it. The start-up bit of 02/00 points at the bootloader from before the chip
+    // erase until the image has been read back and found equal (with verification on), so an
+    // interruption leaves a device that comes up in its bootloader. Throws USBUtils::Error for
+    // a DFU state the download cannot go on from, and (after clearing it) for the device's
+    // error state, for a short read-back and for a start-up setting the bootloader did not
+    // take; BVExBase "Verification failed at address 0x...." for a flash that differs from the
+    // image, and for an image longer than 65,536 bytes.
     void downloadControlFirmware(const unsigned char* data, int length);
 
   private:
+    // Phase "Verifying.": reads the flash from 0 back in pieces of 1,024 bytes and compares.
+    void verifyControlFirmware(const unsigned char* data, int length);
+
     std::unique_ptr<Notifier> notifier_;
+    bool verify_ = true;
 };

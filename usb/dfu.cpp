@@ -38,6 +38,10 @@ std::string shortReply(uint32_t received, uint32_t expected) {
            " bytes)";
 }
 
+std::string shortWrite(uint32_t taken, uint32_t sent) {
+    return "Short write (" + std::to_string(taken) + " of " + std::to_string(sent) + " bytes)";
+}
+
 const char* const kStateNames[] = {
     "DFU_appIdle",         "DFU_appDetach",     "DFU_dfuIdle",
     "DFU_dfuDnloadSync",   "DFU_dfuDnloadBusy", "DFU_dfuDnloadIdle",
@@ -61,7 +65,10 @@ void USBUtils::dfuDownload(const void* data, uint16_t length) {
     SetupPacket setup(kHostToDeviceClassInterface, kDfuDnload,
                       static_cast<uint16_t>(blockNumber & 0xFFFF), kDfuInterface, length);
     // The layer only reads the buffer of an OUT transfer; length 0 has no data stage.
-    controlTransfer(device, setup, const_cast<void*>(data), false, kTransferPrefix);
+    uint32_t taken = controlTransfer(device, setup, const_cast<void*>(data), false, kTransferPrefix);
+    // The bootloader acts on what it got: a cut command block is not the one that was meant.
+    if (taken < length)
+        throw Error(kTransferPrefix + shortWrite(taken, length));
 }
 
 uint32_t USBUtils::dfuUpload(void* buffer, uint16_t length) {
@@ -123,26 +130,40 @@ void USBUtils::dfuWaitIdle() {
     }
 }
 
-bool USBUtils::setBootloaderFlag(bool flag) {
+uint8_t USBUtils::readStartupByte() {
     dfuDownload(kSelectBootByte, sizeof kSelectBootByte);
     dfuWaitIdle();
     uint8_t b = 0;
-    // Writing back a byte that never arrived would change the device's other settings.
+    // Writing back a byte that never arrived would change the device's other settings, and a
+    // missing read-back would pass for either setting.
     if (dfuUpload(&b, 1) < 1)
         throw Error(kTransferPrefix + shortReply(0, 1));
+    return b;
+}
+
+bool USBUtils::setBootloaderFlag(bool flag) {
+    const uint8_t b = readStartupByte();
     uint8_t v =
         flag ? static_cast<uint8_t>(b & ~kBootloaderBit) : static_cast<uint8_t>(b | kBootloaderBit);
     const uint8_t write[4] = {0x04, 0x02, 0x00, v};
     dfuDownload(write, sizeof write);
     dfuWaitIdle();
+    return (readStartupByte() & kBootloaderBit) == 0;
+}
 
-    dfuDownload(kSelectBootByte, sizeof kSelectBootByte);
+bool USBUtils::bootloaderFlag() {
+    return (readStartupByte() & kBootloaderBit) == 0;
+}
+
+void USBUtils::selectFlashRead(uint16_t start, uint16_t end) {
+    const uint8_t block[6] = {0x03,
+                              0x00,
+                              static_cast<uint8_t>(start >> 8),
+                              static_cast<uint8_t>(start),
+                              static_cast<uint8_t>(end >> 8),
+                              static_cast<uint8_t>(end)};
+    dfuDownload(block, sizeof block);
     dfuWaitIdle();
-    uint8_t c = 0;
-    // No byte read back: the change is not confirmed.
-    if (dfuUpload(&c, 1) < 1)
-        return false;
-    return (c & kBootloaderBit) == 0;
 }
 
 void USBUtils::writeConfigurationByte() {

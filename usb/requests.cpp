@@ -3,8 +3,10 @@
 // information readers built on them, and the two mode switches.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "platform/clock.h"
+#include "platform/events.h"
 #include "usb/usbutils.h"
 
 namespace {
@@ -16,6 +18,9 @@ constexpr uint32_t kDownloadPiece = 0x8000;     // largest BVR_DNLOAD transfer
 constexpr uint32_t kDownloadEndpoint = 0x04;
 constexpr uint32_t kMessageEndpoint = 0x02;
 constexpr uint16_t kInfoTextSize = 32;
+constexpr uint32_t kDfuStateError = 10;  // dfuERROR
+constexpr double kAttachWaitMs = 10000;    // as long as a request waits for its device
+constexpr uint32_t kPresencePollMs = 10;
 
 // Standard requests.
 constexpr uint8_t kGetStatus = 0;
@@ -98,8 +103,13 @@ void USBUtils::write(uint8_t a, uint8_t b, uint16_t address, const void* data, u
     SetupPacket setup(kHostToDeviceClass, kBvrWrite, a, b, static_cast<uint8_t>(address >> 8),
                       static_cast<uint8_t>(address & 0xFF), length);
     // The layer only reads the buffer of an OUT transfer.
-    controlTransfer(device, setup, const_cast<void*>(data), false,
-                    "Could not send BVR_WRITE to device: ");
+    uint32_t taken = controlTransfer(device, setup, const_cast<void*>(data), false,
+                                     "Could not send BVR_WRITE to device: ");
+    // A device that took only part of the bytes stored something else than was meant.
+    if (taken < length) {
+        throw Error("Could not send BVR_WRITE to device: Short write (" + std::to_string(taken) +
+                    " of " + std::to_string(length) + " bytes)");
+    }
 }
 
 void USBUtils::write(uint8_t a, uint8_t b, const void* data, uint16_t length) {
@@ -245,4 +255,29 @@ void USBUtils::startApplication(int wait) {
     dfuDownload(nullptr, 0);
     if (wait == 1)
         bvu::clock::sleepMs(kApplicationStartMs);
+}
+
+bool USBUtils::startApplicationIfComplete(int wait) {
+    // The attach reports of a device already on the bus may still be on their way (a loaded
+    // machine can take longer than the short moment startApplication gives them): they get as
+    // long as a request would wait for its device.
+    const bvu::clock::TimePoint start = bvu::clock::now();
+    while (!isDevicePresent() && !isBootloaderPresent()) {
+        if (bvu::clock::nominalMsBetween(start, bvu::clock::now()) >= kAttachWaitMs)
+            checkStatus(bvu::kEventTimeout, "Waiting for USB DFU-mode to attach: ");
+        bvu::clock::sleepMs(kPresencePollMs);
+    }
+    if (isDevicePresent())
+        return true;
+    // A run that ended in the middle of a command may have left the bootloader in dfuERROR,
+    // where it refuses every command until the error is cleared.
+    if (dfuGetStatus().state == kDfuStateError)
+        dfuClearStatus();
+    // The control firmware download sets the start-up bit to the bootloader before it erases
+    // the flash and sets it back only once the new firmware has been written and read back:
+    // a clear bit means the flash may hold no complete firmware.
+    if (bootloaderFlag())
+        return false;
+    startApplication(wait);
+    return true;
 }

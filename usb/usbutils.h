@@ -101,6 +101,8 @@ public:
     uint8_t deviceRelease();  // major byte of bcdDevice; 0 when the reply is short
     void getDeviceStatus();   // presence check
     void command(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+    // Throws Error ("... Short write (k of n bytes)") when the device takes fewer bytes than
+    // sent: what it stored is not what was meant.
     void write(uint8_t a, uint8_t b, uint16_t address, const void* data, uint16_t length);
     void write(uint8_t a, uint8_t b, const void* data, uint16_t length);
     // Returns the number of bytes received (never more than length).
@@ -125,10 +127,19 @@ public:
     // Sends the device into its bootloader (returns without waiting for the re-enumeration).
     void enterDfuMode();
     // Makes a device in its bootloader start its application; wait == 1 sleeps 7 s after.
+    // Asks nothing first: the caller must know that the flash holds a complete control firmware.
     void startApplication(int wait);
+    // As startApplication, but a device in its bootloader is first asked whether its control
+    // firmware is complete (the start-up bit of 02/00 selects the application; a dfuERROR left
+    // by an earlier run is cleared first). Returns false, having started nothing, when it is
+    // not: an application the flash does not hold would make the device leave the bus until it
+    // is power-cycled. True when the application runs already or has been started. A device in
+    // neither guise is waited for up to 10 s, then Error "Waiting for USB DFU-mode to attach".
+    bool startApplicationIfComplete(int wait);
 
     // ---- DFU requests (each waits for the bootloader first) ---------------------------------
 
+    // Throws Error ("... Short write (k of n bytes)") when the bootloader takes fewer bytes.
     void dfuDownload(const void* data, uint16_t length);
     // Returns the number of bytes received (never more than length).
     uint32_t dfuUpload(void* buffer, uint16_t length);
@@ -138,7 +149,16 @@ public:
     // Returns when the device reports dfuIDLE. Throws Error when it reports dfuERROR, or when it
     // is not idle within 60 s on the clock.
     void dfuWaitIdle();
+    // Sets (flag true: bit 6 of 02/00 cleared, the device starts its bootloader at reset) or
+    // clears the start-up flag, then reads 02/00 back: true when bit 6 reads as 0. Throws Error
+    // when a read of 02/00 brings no byte.
     bool setBootloaderFlag(bool flag);
+    // Reads 02/00 without changing it: true when bit 6 is clear (the bootloader starts at
+    // reset). Throws Error when no byte comes.
+    bool bootloaderFlag();
+    // Tells the bootloader to hand out the control flash from start to end (inclusive) at the
+    // following uploads (at most 1,024 bytes each), and waits until it is idle.
+    void selectFlashRead(uint16_t start, uint16_t end);
     void writeConfigurationByte();
     static std::string dfuStateName(uint32_t state);
     static std::string dfuStatusName(uint32_t status);
@@ -166,6 +186,7 @@ private:
                                   const char* attachError);
     uint32_t controlTransfer(UDA_DEVICE_HANDLE device, const SetupPacket& setup, void* data,
                              bool read, const std::string& prefix);
+    uint8_t readStartupByte();  // 02/00 as the bootloader reads it; throws when no byte comes
 
     std::unique_ptr<Impl> impl;
     int32_t blockNumber = 0xFF;  // numbers DFU downloads and uploads; never reset

@@ -56,7 +56,9 @@ bool isDefault(const UpdateSettings& s) {
            s.updateControlFirmware == d.updateControlFirmware &&
            s.updateVideoFirmware == d.updateVideoFirmware &&
            s.correctionFactor == d.correctionFactor && s.correctionGiven == d.correctionGiven &&
-           s.oldControlFirmware == d.oldControlFirmware;
+           s.verifyControlFirmware == d.verifyControlFirmware &&
+           s.oldControlFirmware == d.oldControlFirmware &&
+           s.controlFirmwareIncomplete == d.controlFirmwareIncomplete;
 }
 
 TEST(Tokenize, WhiteSpaceSeparatesAndQuotesAreOrdinary) {
@@ -85,9 +87,10 @@ TEST(CommandLine, EachOptionSetsItsField) {
     EXPECT_FALSE(p.settings.updateControlFirmware);
     EXPECT_FALSE(p.settings.updateVideoFirmware);
     EXPECT_FALSE(p.settings.correctionGiven);
+    EXPECT_FALSE(p.settings.verifyControlFirmware);
     EXPECT_EQ(p.errors, "");
     EXPECT_TRUE(parse("-noverify").errors.empty());
-    EXPECT_TRUE(isDefault(parse("-noverify").settings));
+    EXPECT_TRUE(parse("").settings.verifyControlFirmware);
 }
 
 TEST(CommandLine, LaterOptionsOverrideEarlierOnes) {

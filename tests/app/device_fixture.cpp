@@ -59,6 +59,30 @@ void DeviceFile::unplug() const {
     EXPECT_TRUE(emulator::unplug(path_, &error)) << error;
 }
 
+void DeviceFile::powerCycle() const {
+    std::string error;
+    EXPECT_TRUE(emulator::unplug(path_, &error)) << error;
+    EXPECT_TRUE(emulator::plug(path_, &error)) << error;
+}
+
+void DeviceFile::bootloaderCommand(const std::vector<uint8_t>& block) const {
+    std::string error;
+    std::shared_ptr<emulator::EmulatedBus> bus = emulator::openBus(path_, &error);
+    ASSERT_TRUE(bus) << error;
+    const std::vector<emulator::Presence> present = bus->present();
+    ASSERT_FALSE(present.empty());
+    ASSERT_EQ(present[0].productId, emulator::kBootloaderProductId);
+    std::vector<uint8_t> data = block;
+    const uint8_t dnload[8] = {0x21, 1, 0, 0, 4, 0, static_cast<uint8_t>(data.size()),
+                               static_cast<uint8_t>(data.size() >> 8)};
+    const uint8_t getStatus[8] = {0xA1, 3, 0, 0, 4, 0, 6, 0};
+    uint32_t moved = 0;
+    ASSERT_EQ(bus->control(present[0].busId, dnload, data.data(), &moved), emulator::Reply::Ack);
+    uint8_t status[6] = {};
+    ASSERT_EQ(bus->control(present[0].busId, getStatus, status, &moved), emulator::Reply::Ack);
+    ASSERT_EQ(status[0], 0) << "DFU status";
+}
+
 emulator::CreateOptions oldDevice() {
     emulator::CreateOptions o;
     o.controlVersion = "1.09";
@@ -109,15 +133,52 @@ std::vector<int> calibrationResults(const emulator::DeviceSnapshot& s) {
     return values;
 }
 
-int commandCount(const std::vector<emulator::TraceEntry>& trace, uint16_t value) {
+namespace {
+
+// Control requests of this type and request whose setup word at byte offset (2 wValue, 6
+// wLength) equals value.
+int controlCount(const std::vector<emulator::TraceEntry>& trace, uint8_t type, uint8_t request,
+                 int offset, uint16_t value) {
     int n = 0;
     for (const emulator::TraceEntry& e : trace) {
-        if (e.kind == emulator::TraceKind::Control && e.setup[0] == 0x20 && e.setup[1] == 1 &&
-            (e.setup[2] | (e.setup[3] << 8)) == value) {
+        if (e.kind == emulator::TraceKind::Control && e.setup[0] == type &&
+            e.setup[1] == request && (e.setup[offset] | (e.setup[offset + 1] << 8)) == value) {
             ++n;
         }
     }
     return n;
+}
+
+}  // namespace
+
+int commandCount(const std::vector<emulator::TraceEntry>& trace, uint16_t value) {
+    return controlCount(trace, 0x20, 1, 2, value);
+}
+
+int uploadCount(const std::vector<emulator::TraceEntry>& trace, uint16_t length) {
+    return controlCount(trace, 0xA1, 2, 6, length);
+}
+
+std::string differencesFromACleanUpdate(const emulator::DeviceSnapshot& s,
+                                        const std::vector<uint8_t>& memoryBefore) {
+    std::string out;
+    auto expect = [&out](bool holds, const std::string& what) {
+        if (!holds) {
+            out += what + "\n";
+        }
+    };
+    expect(s.guise == emulator::Guise::Run && !s.vanished, "not in run mode");
+    expect(s.controlVersion == "1.12", "control firmware '" + s.controlVersion + "'");
+    expect(s.videoVersion == "1.02", "video firmware '" + s.videoVersion + "'");
+    expect(s.packageVersion == "2.07", "package version '" + s.packageVersion + "'");
+    std::vector<uint8_t> control = carriedControlImage();
+    control.resize(emulator::kControlFlashSize, 0xFF);
+    expect(s.controlFlash == control, "control flash " + s.controlFlashSha256);
+    expect(s.videoFlash == carriedVideoImage(), "video flash " + s.videoFlashSha256);
+    expect(calibrationResults(s) == expectedCalibration(memoryBefore, 1.0f), "calibration cells");
+    expect(s.startupBit, "start-up bit on the bootloader");
+    expect(s.securityByte == 0xFC, "security byte " + std::to_string(s.securityByte));
+    return out;
 }
 
 }  // namespace test

@@ -25,6 +25,11 @@ class DeviceFile {
     std::vector<emulator::TraceEntry> trace() const;
     void addFault(const emulator::FaultRule& rule) const;
     void unplug() const;
+    void powerCycle() const;
+    // Sends one command block to the device's bootloader, as a host would: DFU_DNLOAD, then
+    // DFU_GETSTATUS until the command is done. Fails the test when the bootloader is not on the
+    // bus or does not take it. E.g. {0x04, 0x00, 0xFF}: the chip erase.
+    void bootloaderCommand(const std::vector<uint8_t>& block) const;
 
   private:
     std::string dir_;
@@ -45,6 +50,15 @@ std::vector<int> calibrationResults(const emulator::DeviceSnapshot& snapshot);
 
 // Counts the device's own BVR_CMD requests (0x20, 1) with this wValue in a trace.
 int commandCount(const std::vector<emulator::TraceEntry>& trace, uint16_t value);
+// Counts the DFU uploads (0xA1, 2) of this many bytes in a trace.
+int uploadCount(const std::vector<emulator::TraceEntry>& trace, uint16_t length);
+
+// How a device differs from one that a clean `-batch -calib` update has left (its memory held
+// memoryBefore before): "" when it does not, else one line per difference. Checks the guise,
+// the versions 1.12 / 1.02 / 2.07, both flashes against the carried images, the calibration
+// cells, the start-up bit and the security byte.
+std::string differencesFromACleanUpdate(const emulator::DeviceSnapshot& device,
+                                        const std::vector<uint8_t>& memoryBefore);
 
 }  // namespace test
 }  // namespace bvu

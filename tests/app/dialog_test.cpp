@@ -320,6 +320,71 @@ TEST_F(MainDialog, BatchModeRunsAndEndsByItself) {
     EXPECT_NE(std::find(out.begin(), out.end(), "status: All updates complete."), out.end());
 }
 
+// A device waiting in its bootloader with the start-up bit on the bootloader: the bootloader can
+// tell nothing of what run mode shows, Update is offered without a question, and the run writes
+// the control firmware and the default values.
+TEST_F(MainDialog, AnIncompleteControlFirmwareIsOfferedForRewriting) {
+    emulator::CreateOptions o = oldDevice();
+    o.bootloader = true;
+    DeviceFile device(o);
+    const int code = run(device, "-nofpga", [&] {
+        ASSERT_TRUE(headless::waitForStatus(
+            "The control firmware is incomplete. Press Update to write it again.", kWaitMs));
+        // NTSC and PAL would need the run-mode device.
+        EXPECT_EQ(buttons(), (ButtonStates{true, true, false, false}));
+        for (int id : {IDC_SERIAL, IDC_PCB_REVISION, IDC_FIRMWARE_VERSION, IDC_VIDEO_CURRENT}) {
+            EXPECT_EQ(headless::text(id), "") << id;
+        }
+        EXPECT_EQ(headless::text(IDC_CONTROL_CURRENT), "none");
+        EXPECT_EQ(headless::text(IDC_VIDEO_UPDATE), "1.02");
+        EXPECT_EQ(headless::text(IDC_CONTROL_UPDATE), "1.12");
+        EXPECT_EQ(headless::checkState(IDC_NTSC), BST_UNCHECKED);
+        EXPECT_EQ(headless::checkState(IDC_PAL), BST_UNCHECKED);
+        expectCancelDoesNothing(this);
+
+        EXPECT_EQ(headless::click(IDC_UPDATE), window::Core::Click::Done);
+        ASSERT_TRUE(headless::waitForStatus("All updates complete.", kWaitMs));
+        ASSERT_TRUE(eventually([] { return headless::enabled(IDC_EXIT); }));
+        EXPECT_EQ(headless::text(IDC_CONTROL_CURRENT), "1.12");
+        EXPECT_EQ(headless::text(IDC_FIRMWARE_VERSION), "2.07");
+        EXPECT_EQ(headless::click(IDC_EXIT), window::Core::Click::Done);
+    });
+    EXPECT_EQ(code, 0);
+    const std::vector<std::string> out = lines();
+    EXPECT_EQ(std::count_if(out.begin(), out.end(),
+                            [](const std::string& l) { return l.rfind("box: ", 0) == 0; }),
+              0);
+    const emulator::DeviceSnapshot after = device.snapshot();
+    EXPECT_EQ(after.guise, emulator::Guise::Run);
+    EXPECT_EQ(after.controlVersion, "1.12");
+    EXPECT_TRUE(after.startupBit);
+    EXPECT_EQ(after.packageVersion, "2.07");
+    EXPECT_EQ(commandCount(device.trace(), 0x0E00), 1);  // the default values
+}
+
+// Its control firmware could not be written back: the device still waits in its bootloader,
+// where the video standard cannot be set.
+TEST_F(MainDialog, AFailedRewriteLeavesNtscAndPalDisabled) {
+    emulator::CreateOptions o = oldDevice();
+    o.bootloader = true;
+    DeviceFile device(o);
+    FaultRule stall;
+    stall.kind = FaultKind::Stall;
+    stall.guise = emulator::Guise::Bootloader;
+    stall.after = 20;  // in the middle of the blocks
+    device.addFault(stall);
+    const int code = run(device, "", [&] {
+        ASSERT_TRUE(headless::waitForStatus("The control firmware is incomplete.*", kWaitMs));
+        EXPECT_EQ(headless::click(IDC_UPDATE), window::Core::Click::Done);
+        ASSERT_TRUE(headless::waitForStatus("Update failed.", kWaitMs));
+        ASSERT_TRUE(eventually([] { return headless::enabled(IDC_EXIT); }));
+        EXPECT_EQ(buttons(), (ButtonStates{false, true, false, false}));
+        EXPECT_EQ(headless::click(IDC_EXIT), window::Core::Click::Done);
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_FALSE(device.snapshot().startupBit);
+}
+
 // A device error on the dialog's own thread ends the dialog and is reported at the top.
 TEST_F(MainDialog, DeviceErrorOnTheGuiThreadEndsTheProgramWithItsReport) {
     DeviceFile device(oldDevice());

@@ -47,7 +47,10 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 ProcessResult runProcess(const std::vector<std::string>& argvIn, const ProcessOptions& options) {
     ProcessResult result;
     int in[2], out[2], err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+    // Close-on-exec, so that a child spawned meanwhile by another thread holds none of these
+    // ends: it would keep this child's input from ending and its output from closing. The
+    // child's own ends are duplicated onto 0, 1 and 2, which the duplication leaves inheritable.
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         result.err = "pipe failed";
         return result;
     }

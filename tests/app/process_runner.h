@@ -1,6 +1,7 @@
 // Runs a program as a child process for the tests: standard input from a text, standard output
 // and standard error captured, extra environment variables, and a time limit after which the
-// child is killed (a hang is a failure, not a stuck test).
+// child is killed (a hang is a failure, not a stuck test). Several threads may run children at
+// once.
 #pragma once
 
 #include <map>

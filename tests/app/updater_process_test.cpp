@@ -44,23 +44,95 @@ TEST(UpdaterProcess, FullBatchRunLeavesExactlyTheCarriedFirmware) {
         << joined(run.err);
     EXPECT_TRUE(starting(run.err, "box:").empty()) << joined(run.err);
 
-    const emulator::DeviceSnapshot after = device.snapshot();
-    EXPECT_EQ(after.guise, Guise::Run);
-    EXPECT_EQ(after.controlVersion, "1.12");
-    EXPECT_EQ(after.videoVersion, "1.02");
-    EXPECT_EQ(after.packageVersion, "2.07");
+    EXPECT_EQ(differencesFromACleanUpdate(device.snapshot(), before), "");
 
-    const std::vector<uint8_t> control = carriedControlImage();
-    ASSERT_GE(after.controlFlash.size(), control.size());
-    EXPECT_TRUE(std::equal(control.begin(), control.end(), after.controlFlash.begin()));
-    EXPECT_TRUE(std::all_of(after.controlFlash.begin() + control.size(), after.controlFlash.end(),
-                            [](uint8_t b) { return b == 0xFF; }));
-    EXPECT_TRUE(after.videoFlash == carriedVideoImage());
-
-    // A device that had 1.09 gets its default values programmed and restarted, once.
+    // A device that had 1.09 gets its default values programmed and restarted, once. The
+    // control firmware was read back before the device was let start it.
     const auto trace = device.trace();
     EXPECT_EQ(commandCount(trace, 0x0E00), 1);
-    EXPECT_EQ(calibrationResults(after), expectedCalibration(before, 1.0f));
+    EXPECT_EQ(uploadCount(trace, 1024), static_cast<int>(carriedControlImage().size() / 1024));
+}
+
+TEST(UpdaterProcess, NoVerifySkipsTheReadBack) {
+    DeviceFile device(oldDevice());
+    Outcome run = runUpdater(device, {"-batch", "-nofpga", "-noverify"});
+    EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+    EXPECT_FALSE(contains(run.err, "status: Updating Control Firmware: Verifying."));
+    EXPECT_EQ(uploadCount(device.trace(), 1024), 0);
+    EXPECT_EQ(device.snapshot().controlVersion, "1.12");
+}
+
+// In its bootloader, with the start-up bit on the bootloader and nothing in its flash: the
+// inspection does not start it, and the run writes everything, the default values included.
+TEST(UpdaterProcess, AFactoryBlankDeviceIsUpdatedLikeAnyOther) {
+    CreateOptions o = oldDevice();
+    o.bootloader = true;
+    DeviceFile device(o);
+    device.bootloaderCommand({0x04, 0x00, 0xFF});  // the chip erase
+    const auto initial = device.snapshot();
+    ASSERT_EQ(initial.controlVersion, "");
+    const std::vector<uint8_t> before(initial.memory.begin(), initial.memory.end());
+    Outcome run = runUpdater(device, {"-batch", "-calib", "-nomicro"});
+    EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+    EXPECT_TRUE(inOrder(run.err,
+                        {"status: Connecting to USB device.",
+                         "status: The control firmware is incomplete. Press Update to write it "
+                         "again (also with -nomicro).",
+                         "status: Updating Control Firmware",
+                         "status: Updating Control Firmware: Verifying.",
+                         "status: Updating Control Firmware: Programming default values.",
+                         "status: Updating Calibration Data", "status: Updating Video Firmware",
+                         "status: All updates complete."}))
+        << joined(run.err);
+    EXPECT_TRUE(starting(run.err, "box:").empty()) << joined(run.err);
+    EXPECT_EQ(differencesFromACleanUpdate(device.snapshot(), before), "");
+    EXPECT_EQ(commandCount(device.trace(), 0x0E00), 1);
+}
+
+// A device that took fewer bytes than it was sent holds something else than was meant: the run
+// fails, in the calibration step as in the package version written after it.
+TEST(UpdaterProcess, AWriteTheDeviceTookOnlyPartOfFailsTheRun) {
+    struct Case {
+        std::vector<std::string> args;
+        FaultKind kind;
+        uint32_t after;  // BVR_WRITE requests to let pass
+        std::string out;
+        std::string box;
+        std::string status;  // the last status line
+    } cases[] = {
+        {{"-calib"}, FaultKind::Short, 0, "",
+         std::string("box: Update Error: ") + kUsbAdvice + kReplug, "status: Update failed."},
+        {{"-calib"}, FaultKind::Empty, 4, "",
+         std::string("box: Update Error: ") + kUsbAdvice + kReplug, "status: Update failed."},
+        {{}, FaultKind::Short, 0,
+         "USB error: USB communication error: Could not send BVR_WRITE to device: Short write "
+         "(1 of 5 bytes)",
+         std::string("box: Brevicor: ") + kNotFound, "status: All updates complete."},
+        {{}, FaultKind::Empty, 0,
+         "USB error: USB communication error: Could not send BVR_WRITE to device: Short write "
+         "(0 of 5 bytes)",
+         std::string("box: Brevicor: ") + kNotFound, "status: All updates complete."},
+    };
+    for (const Case& c : cases) {
+        DeviceFile device(oldDevice());
+        FaultRule rule;
+        rule.kind = c.kind;
+        rule.bytes = 1;
+        rule.after = c.after;
+        rule.match = true;
+        rule.matchType = 0x20;
+        rule.matchRequest = 2;
+        device.addFault(rule);
+        std::vector<std::string> args{"-batch", "-nomicro", "-nofpga"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Outcome run = runUpdater(device, args);
+        EXPECT_EQ(run.result.exitCode, 1) << c.box;
+        EXPECT_EQ(run.out, c.out.empty() ? std::vector<std::string>{}
+                                         : std::vector<std::string>{c.out});
+        EXPECT_EQ(starting(run.err, "box: "), std::vector<std::string>{c.box});
+        EXPECT_EQ(starting(run.err, "status: ").back(), c.status);
+        EXPECT_NE(device.snapshot().packageVersion, "2.07");
+    }
 }
 
 TEST(UpdaterProcess, NothingSwitchedOnStillWritesThePackageVersion) {
@@ -261,15 +333,43 @@ TEST(UpdaterProcess, DfuSwitchesTheDeviceWithoutADialog) {
     EXPECT_TRUE(after.guise == Guise::Bootloader || after.arriving == Guise::Bootloader);
 }
 
+// A device sent into its bootloader on purpose, as -dfu does: its start-up bit still selects
+// the application.
+void sendIntoBootloader(const DeviceFile& device) {
+    EXPECT_EQ(runUpdater(device, {"-dfu"}).result.exitCode, 0);
+    ASSERT_TRUE(device.snapshot().startupBit);
+}
+
 TEST(UpdaterProcess, PellinHdmiStartsTheApplicationOfADeviceInItsBootloader) {
-    CreateOptions o = oldDevice();
-    o.bootloader = true;
-    DeviceFile device(o);
-    ASSERT_EQ(device.snapshot().guise, Guise::Bootloader);
+    DeviceFile device(oldDevice());
+    sendIntoBootloader(device);
     Outcome run = runUpdater(device, {"-pellinHDMI"});
     EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
     EXPECT_TRUE(starting(run.err, "status:").empty());
     EXPECT_EQ(device.snapshot().guise, Guise::Run);
+}
+
+// Started, it would leave the bus until power-cycled: refused, and said why.
+TEST(UpdaterProcess, PellinHdmiRefusesADeviceWithAnIncompleteControlFirmware) {
+    CreateOptions o = oldDevice();
+    o.bootloader = true;
+    DeviceFile device(o);
+    const char* const text =
+        "The control firmware of the device is incomplete. Run the update to write it again.";
+    for (bool batch : {false, true}) {
+        std::vector<std::string> args{"-pellinHDMI"};
+        if (batch) {
+            args.insert(args.begin(), "-batch");  // the action ends the parsing
+        }
+        Outcome run = runUpdater(device, args);
+        EXPECT_EQ(run.result.exitCode, batch ? 1 : 0);
+        EXPECT_EQ(run.out, std::vector<std::string>{std::string("Fatal error: ") + text});
+        EXPECT_EQ(starting(run.err, "box: "),
+                  std::vector<std::string>{std::string("box: Brevicor: ") + text});
+        const emulator::DeviceSnapshot after = device.snapshot();
+        EXPECT_EQ(after.guise, Guise::Bootloader);
+        EXPECT_FALSE(after.vanished);
+    }
 }
 
 TEST(UpdaterProcess, DeviceErrorOfADeviceActionIsReportedAtTheTop) {
@@ -312,9 +412,8 @@ TEST(UpdaterProcess, AbsentDeviceWithoutBatchEndsWithZero) {
 // Exit while the inspection still starts the device's application: the dialog ends at once, but
 // the session stays until the inspection has finished with it, and the program ends normally.
 TEST(UpdaterProcess, ExitDuringTheInspectionWaitsForTheWorker) {
-    CreateOptions o = oldDevice();
-    o.bootloader = true;
-    DeviceFile device(o);
+    DeviceFile device(oldDevice());
+    sendIntoBootloader(device);
     // A slower clock, so that the click surely comes while the worker waits for the restart.
     Outcome run = runUpdater(device, {}, "click 1000\n", kSlowTimeScale);
     EXPECT_EQ(run.result.exitCode, 0) << run.result.err;

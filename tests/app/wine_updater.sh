@@ -7,7 +7,10 @@
 #   4. `--version` to a redirected standard output, and `--help` started without one (a box
 #      shows the text): exit code 0, no request to the device;
 #   5. `-batch -json`: JSON lines with CRLF ends on standard output; with a failing video
-#      download, the error event and exit code 1 without any box waiting for a person.
+#      download, the error event and exit code 1 without any box waiting for a person;
+#   6. a control firmware update cut off right after the chip erase (the device pulled off the
+#      bus): the box is answered, the device is power-cycled and comes up in its bootloader, and
+#      one more `-batch -calib` leaves it exactly as run 1 left its device.
 # Exit codes are only trusted next to a positive marker (the device's state, a code other than 0).
 # The clock runs at 0.15 at least: the inspection gives the devices on the bus 100 ms (nominal)
 # to be reported, which must stay longer than a loaded machine needs.
@@ -154,6 +157,28 @@ grep -q '^{"event":"error","message":"The update failed due to a USB communicati
   "$work/json.clean" || fail "-json: no error event with the driver status"
 tail -1 "$work/json.clean" | grep -q '^{"event":"result","success":false' ||
   fail "-json: last line $(tail -1 "$work/json.clean")"
+
+echo "--- 6: an interrupted control firmware update, recovered by one more run"
+state6=$work/device4.json
+tool create "$state6" --control-version 1.09 --video-version 1.01 --package-version 2.05 >/dev/null
+# Bootloader request 11 is the status poll after the chip erase.
+tool fault "$state6" unplug --guise bootloader --after 11 >/dev/null
+answer_window "Update Error" &
+answerer=$!
+run_updater "$state6" 0.15 -batch -calib
+wait $answerer || fail "no Update Error box after the interruption"
+[ $rc -eq 1 ] || fail "exit code $rc after the interrupted run, expected 1"
+tool unplug "$state6" >/dev/null
+tool plug "$state6" >/dev/null
+got=$(field "$state6" guise)
+[ "$got" = bootloader ] || fail "guise '$got' after the power cycle, expected bootloader"
+run_updater "$state6" 0.15 -batch -calib
+[ $rc -eq 0 ] || fail "exit code $rc after the recovery, expected 0"
+for name in guise controlVersion videoVersion packageVersion controlFlashSha256 videoFlashSha256 \
+            memory; do
+  [ "$(field "$state6" $name)" = "$(field "$state1" $name)" ] ||
+    fail "$name after the recovery differs from a clean update's"
+done
 
 if [ $failures -eq 0 ]; then
   echo "wine_updater: all passed"

@@ -32,12 +32,37 @@ class ModeSwitchProcess : public ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
+    // bootloader: created with the start-up bit on the bootloader, as a device whose control
+    // firmware update was interrupted.
     void make(bool bootloader = false, int release = 2) {
         emu::CreateOptions o;
         o.bootloader = bootloader;
         o.release = release;
         std::string error;
         ASSERT_TRUE(emu::createDevice(state, o, &error)) << error;
+    }
+    // A device sent into its bootloader on purpose: the start-up bit still selects the
+    // application.
+    void makeSentIntoBootloader() {
+        make();
+        ASSERT_EQ(run({"-dfu"}).exitCode, 0);
+        ASSERT_EQ(device().guise, emu::Guise::Bootloader);
+        ASSERT_TRUE(device().startupBit);
+    }
+    // Sends command blocks to the bootloader as a host would (DNLOAD, then GETSTATUS).
+    void bootloaderCommands(const std::vector<std::vector<uint8_t>>& blocks) {
+        std::string error;
+        std::shared_ptr<emu::EmulatedBus> bus = emu::openBus(state, &error);
+        ASSERT_TRUE(bus) << error;
+        const uint32_t id = bus->present().at(0).busId;
+        for (std::vector<uint8_t> block : blocks) {
+            const uint8_t dnload[8] = {0x21, 1, 0, 0, 4, 0, static_cast<uint8_t>(block.size()), 0};
+            const uint8_t getStatus[8] = {0xA1, 3, 0, 0, 4, 0, 6, 0};
+            uint8_t status[6] = {};
+            uint32_t moved = 0;
+            ASSERT_EQ(bus->control(id, dnload, block.data(), &moved), emu::Reply::Ack);
+            ASSERT_EQ(bus->control(id, getStatus, status, &moved), emu::Reply::Ack);
+        }
     }
     bvu::test::ChildResult run(const std::vector<std::string>& args) {
         return bvu::test::runChild(MODESWITCH_PROGRAM, args, dir);
@@ -171,7 +196,7 @@ TEST_F(ModeSwitchProcess, DfuOnABootloaderSendsNothingButStillWaits) {
 
 TEST_F(ModeSwitchProcess, EveryModelOptionStartsTheApplication) {
     for (const char* option : {"-tarsel", "-pellin", "-tarselHDMI", "-pellinHDMI"}) {
-        make(true);
+        makeSentIntoBootloader();
         auto r = run({option});
         EXPECT_EQ(r.exitCode, 0) << option;
         EXPECT_EQ(r.err, "") << option;
@@ -181,11 +206,38 @@ TEST_F(ModeSwitchProcess, EveryModelOptionStartsTheApplication) {
 }
 
 TEST_F(ModeSwitchProcess, TheLastModeOptionCounts) {
-    make(true);
+    makeSentIntoBootloader();
     EXPECT_EQ(run({"-dfu", "-tarsel"}).exitCode, 0);
     EXPECT_EQ(device().guise, emu::Guise::Run);
     EXPECT_EQ(run({"-pellin", "-silent", "-dfu"}).exitCode, 0);
     EXPECT_EQ(device().guise, emu::Guise::Bootloader);
+}
+
+// Started, such a device would leave the bus until it is power-cycled.
+TEST_F(ModeSwitchProcess, AnIncompleteControlFirmwareIsNotStarted) {
+    make(true);
+    auto r = run({"-tarsel"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, kUsbError);
+    const emu::DeviceSnapshot s = device();
+    EXPECT_EQ(s.guise, emu::Guise::Bootloader);
+    EXPECT_FALSE(s.vanished);
+    std::vector<emu::TraceEntry> t;
+    std::string error;
+    ASSERT_TRUE(emu::trace(state, &t, &error)) << error;
+    for (const auto& e : t) EXPECT_FALSE(e.data.size() == 5 && e.data[0] == 4 && e.data[1] == 3);
+}
+
+// The start-up bit says application, but the flash holds none: the device takes the start and
+// leaves the bus for good. That is no success.
+TEST_F(ModeSwitchProcess, AnApplicationThatNeverArrivesIsAFailure) {
+    makeSentIntoBootloader();
+    bootloaderCommands({{0x04, 0x00, 0xFF}});  // the chip erase
+    auto r = run({"-pellin"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, kUsbError);
+    EXPECT_GE(nominal(r.realMs), 7000);
+    EXPECT_TRUE(device().vanished);
 }
 
 TEST_F(ModeSwitchProcess, ARunningApplicationIsLeftAlone) {

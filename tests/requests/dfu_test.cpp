@@ -146,7 +146,7 @@ class BootFlagTest : public DfuTest {
             if (r.setup[1] == 1 && r.size == 4 && data[0] == 4 && data[1] == 2)
                 stored = data[3];
             if (r.setup[1] == 2) {
-                if (emptyUpload)
+                if (emptyUpload || ++uploads == emptyUploadNumber)
                     return 0;
                 data[0] = stored;
                 r.transferred = 1;
@@ -164,6 +164,8 @@ class BootFlagTest : public DfuTest {
     }
     uint8_t stored = 0;
     bool emptyUpload = false;
+    int uploads = 0;
+    int emptyUploadNumber = 0;  // this upload (counted from 1) brings no byte
 };
 
 TEST_F(BootFlagTest, ClearsOrSetsBit6AndReadsItBack) {
@@ -193,6 +195,17 @@ TEST_F(BootFlagTest, AnEmptyUploadWritesNothing) {
               "USB communication error: Could not write to USB DFU device: Short reply (0 of 1 "
               "bytes)");
     EXPECT_EQ(controls().size(), 3u);  // select, status, upload: no write
+}
+
+// Without the read-back the setting is unconfirmed either way; it used to pass for "bit set".
+TEST_F(BootFlagTest, AnEmptyReadBackIsAnError) {
+    stored = 0x00;
+    emptyUploadNumber = 2;
+    EXPECT_EQ(errorOf([&] { session->setBootloaderFlag(false); }),
+              "USB communication error: Could not write to USB DFU device: Short reply (0 of 1 "
+              "bytes)");
+    EXPECT_EQ(stored, 0x40);
+    EXPECT_FALSE(session->bootloaderFlag());
 }
 
 TEST_F(BootFlagTest, ConfigurationByteBlock) {

@@ -233,6 +233,66 @@ TEST_F(EmulatedSessionTest, ShortRepliesNeverReachPastTheDeliveredBytes) {
     EXPECT_EQ(session->deviceRelease(), 0);
 }
 
+TEST_F(EmulatedSessionTest, AWriteTheDeviceTookOnlyPartOfIsAnError) {
+    make();
+    fault(emu::FaultKind::Short, 0x20, 2, 2);
+    EXPECT_EQ(errorOf([&] { session->setFirmwareVersion("2.07"); }),
+              "USB communication error: Could not send BVR_WRITE to device: Short write (2 of 5 "
+              "bytes)");
+    fault(emu::FaultKind::Empty, 0x20, 2);
+    EXPECT_EQ(errorOf([&] { session->setPAL(); }),
+              "USB communication error: Could not send BVR_WRITE to device: Short write (0 of 1 "
+              "bytes)");
+    EXPECT_EQ(device().videoStandard, "NTSC");
+
+    session->enterDfuMode();
+    fault(emu::FaultKind::Short, 0x21, 1, 3);
+    EXPECT_EQ(errorOf([&] { session->writeConfigurationByte(); }),
+              "USB communication error: Could not write to USB DFU device: Short write (3 of 4 "
+              "bytes)");
+}
+
+// A device whose start-up bit is on the bootloader is not started; one sent there on purpose
+// is, as before.
+TEST_F(EmulatedSessionTest, StartApplicationIfCompleteReadsTheStartupBitFirst) {
+    emu::CreateOptions o;
+    o.bootloader = true;
+    make(o);
+    EXPECT_FALSE(session->startApplicationIfComplete(1));
+    std::vector<Bytes> expected = {{0xA1, 3, 0, 0, 4, 0, 6, 0},
+                                   {0x21, 1, 0xFE, 0, 4, 0, 3, 0, 5, 2, 0},
+                                   {0xA1, 3, 0, 0, 4, 0, 6, 0},
+                                   {0xA1, 2, 0xFD, 0, 4, 0, 1, 0}};
+    auto seen = requests();
+    ASSERT_EQ(seen.size(), expected.size());
+    for (size_t i = 0; i < seen.size(); ++i)
+        EXPECT_EQ(Bytes(seen[i].begin(), seen[i].begin() + expected[i].size()), expected[i]);
+    EXPECT_EQ(device().guise, emu::Guise::Bootloader);
+
+    ASSERT_FALSE(session->setBootloaderFlag(false));  // as after a complete update
+    requests();
+    EXPECT_TRUE(session->startApplicationIfComplete(0));
+    EXPECT_EQ(requests().size(), 6u);  // status, select, status, read, start, end
+    EXPECT_TRUE(emu::waitForGuise(*bus, emu::Guise::Run, 10000));
+    EXPECT_TRUE(session->startApplicationIfComplete(1));  // running: nothing to do
+    EXPECT_TRUE(requests().empty());
+}
+
+TEST_F(EmulatedSessionTest, StartApplicationIfCompleteClearsAnErrorLeftBehind) {
+    emu::CreateOptions o;
+    o.bootloader = true;
+    make(o);
+    fault(emu::FaultKind::DfuError, 0x21, 1);
+    const uint8_t select[3] = {5, 2, 0};
+    session->dfuDownload(select, 3);  // taken, but it goes wrong
+    requests();
+    EXPECT_FALSE(session->startApplicationIfComplete(1));
+    auto seen = requests();
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen[1], (Bytes{0x21, 4, 0, 0, 4, 0, 0, 0}));  // CLRSTATUS
+    EXPECT_EQ(device().dfuState, emu::dfu::kIdle);
+}
+
 TEST_F(EmulatedSessionTest, ShortStatusReplyIsAnError) {
     emu::CreateOptions o;
     o.bootloader = true;

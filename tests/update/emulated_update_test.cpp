@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <random>
@@ -130,12 +131,14 @@ TEST_F(EmulatedUpdateTest, ControlFirmwareUpdateLeavesTheCarriedImageInTheFlash)
     EXPECT_EQ(s.securityByte, 0xFC);
     EXPECT_EQ(USBUtils::instance().controlFirmwareVersion(), "1.12");
 
-    // Reports before the erase and before each block, once more after the last, then the
-    // restart's eleven.
+    // Reports before the erase and before each block, once more after the last, one for each
+    // kilobyte read back, then the restart's eleven.
     const int blocks = static_cast<int>((image.size() + 3071) / 3072);
     const int total = blocks + 1;
+    const int pieces = static_cast<int>((image.size() + 1023) / 1024);
     Lines expected = Lines{"status Downloading to device."} + progressRun(1, total, total) +
-                     Lines{progressLine(total, total), "status Restarting device."} +
+                     Lines{progressLine(total, total), "status Verifying."} +
+                     progressRun(1, pieces, pieces) + Lines{"status Restarting device."} +
                      progressRun(1, 11, 11);
     EXPECT_EQ(*log, expected);
 
@@ -250,6 +253,92 @@ TEST_F(EmulatedUpdateTest, ABlockTheDeviceFailsToWriteEndsTheUpdateWithItsStatus
     EXPECT_EQ(errorOf([&] { updater.update(); }),
               "USB communication error: Device in DFU_error state (DFU_errWrite)");
     EXPECT_EQ(snapshot().dfuState, emu::dfu::kIdle);  // the error was cleared
+}
+
+// Faults right after the chip erase and right before it: either way the device has its
+// start-up bit on the bootloader and, powered up again, waits there for the next run.
+class EraseInterruptionTest : public EmulatedUpdateTest,
+                              public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EraseInterruptionTest, LeavesADeviceThatStartsItsBootloader) {
+    const bool afterErase = GetParam();
+    start();
+    emu::FaultRule rule;
+    rule.kind = emu::FaultKind::Unplug;
+    rule.match = true;
+    rule.matchType = afterErase ? 0xA1 : 0x21;
+    rule.matchRequest = afterErase ? 3 : 1;  // the erase's status poll, or the erase itself
+    rule.after = 3;  // the start-up setting before it polls three times and downloads three
+    emu::addFault(*bus, rule);
+    USBTarselUpdater<1> updater;
+    EXPECT_EQ(errorOf([&] { updater.update(); }).rfind("USB communication error: ", 0), 0u);
+    bus->plug();
+    const emu::DeviceSnapshot s = snapshot();
+    EXPECT_EQ(s.guise, emu::Guise::Bootloader);
+    EXPECT_FALSE(s.startupBit);
+    EXPECT_EQ(s.controlVersion, afterErase ? "" : "1.09");
+}
+
+INSTANTIATE_TEST_SUITE_P(AfterAndBefore, EraseInterruptionTest, ::testing::Bool());
+
+// Programs zeros over 16 bytes of the control flash from address through the bus itself, as
+// a flash cell that lost its charge would read.
+class FlashSpoiler : public USBUpdater::Notifier {
+  public:
+    FlashSpoiler(std::shared_ptr<emu::EmulatedBus> bus, uint16_t address)
+        : bus_(std::move(bus)), address_(address) {}
+    void progress(float) override {}
+    void status(const std::string& message) override {
+        if (message != "Verifying.")
+            return;
+        const uint32_t id = bus_->present().at(0).busId;
+        const uint16_t end = static_cast<uint16_t>(address_ + 15);
+        Bytes block(64, 0x00);
+        block[0] = 0x01;
+        block[2] = static_cast<uint8_t>(address_ >> 8);
+        block[3] = static_cast<uint8_t>(address_);
+        block[4] = static_cast<uint8_t>(end >> 8);
+        block[5] = static_cast<uint8_t>(end);
+        const uint8_t program[8] = {0x21, 1, 0, 0, 4, 0, 64, 0};
+        const uint8_t getStatus[8] = {0xA1, 3, 0, 0, 4, 0, 6, 0};
+        uint32_t moved = 0;
+        uint8_t reply[6] = {};
+        EXPECT_EQ(bus_->control(id, program, block.data(), &moved), emu::Reply::Ack);
+        EXPECT_EQ(bus_->control(id, getStatus, reply, &moved), emu::Reply::Ack);
+    }
+
+  private:
+    std::shared_ptr<emu::EmulatedBus> bus_;
+    uint16_t address_;
+};
+
+TEST_F(EmulatedUpdateTest, AFlashThatDiffersAfterProgrammingFailsTheReadBackAndCanBeRewritten) {
+    start();
+    const Bytes image = carried(ImageKind::Control);
+    // The first byte from 0x1C00 on that the zeros change.
+    size_t differs = 0x1C00;
+    while (image.at(differs) == 0x00) ++differs;
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "Verification failed at address 0x%04zX.", differs);
+
+    USBTarselUpdater<1> spoilt;
+    spoilt.setNotifier(std::make_unique<FlashSpoiler>(bus, 0x1C00));
+    EXPECT_EQ(errorOf([&] { spoilt.update(); }), expected);
+    emu::DeviceSnapshot s = snapshot();
+    EXPECT_EQ(s.guise, emu::Guise::Bootloader);
+    EXPECT_FALSE(s.startupBit);
+    EXPECT_EQ(s.securityByte, 0xFF);  // reading is still allowed
+
+    // The bootloader refuses to start what it holds; the next update writes it again.
+    EXPECT_FALSE(USBUtils::instance().startApplicationIfComplete(0));
+    USBTarselUpdater<1> again;
+    again.update();
+    ASSERT_TRUE(emu::waitForGuise(*bus, emu::Guise::Run, 10000));
+    s = snapshot();
+    EXPECT_EQ(s.controlVersion, "1.12");
+    EXPECT_EQ(Bytes(s.controlFlash.begin(), s.controlFlash.begin() + image.size()), image);
+    EXPECT_TRUE(s.startupBit);
+    EXPECT_EQ(s.securityByte, 0xFC);
 }
 
 class EmulatedNeverReadyTest : public EmulatedUpdateTest {};

@@ -128,7 +128,13 @@ UDA_STATUS FakeDevice::answerDfu(kd::TransferRequest& r, uint8_t request, uint16
                     start = pendingStart_;
                 } else {
                     pendingStart_ = length == 5 && data[0] == 0x04 && data[1] == 0x03;
-                    if (length >= 4 && data[0] == 0x04 && data[1] == 0x02 && data[2] == 0x00)
+                    reading_ = length >= 6 && data[0] == 0x03 && data[1] == 0x00;
+                    if (reading_) {
+                        readNext_ = static_cast<uint32_t>(data[2] << 8 | data[3]);
+                        readLast_ = static_cast<uint32_t>(data[4] << 8 | data[5]);
+                    }
+                    if (length >= 4 && data[0] == 0x04 && data[1] == 0x02 && data[2] == 0x00 &&
+                        !keepConfiguration)
                         configuration = data[3];
                     if (length > 48 && data[0] == 0x01 && data[1] == 0x00) {
                         uint32_t from = data[2] << 8 | data[3];
@@ -139,7 +145,14 @@ UDA_STATUS FakeDevice::answerDfu(kd::TransferRequest& r, uint8_t request, uint16
                 }
                 break;
             case 2:  // UPLOAD
-                if (length >= 1) {
+                if (reading_) {
+                    uint32_t n = 0;
+                    for (; n < length && n < uploadLimit && readNext_ <= readLast_; ++n) {
+                        const uint16_t address = static_cast<uint16_t>(readNext_++);
+                        data[n] = flashAt(address);
+                    }
+                    r.transferred = n;
+                } else if (length >= 1) {
                     data[0] = configuration;
                     r.transferred = 1;
                 }
@@ -181,6 +194,18 @@ UDA_STATUS FakeDevice::answerDfu(kd::TransferRequest& r, uint8_t request, uint16
     if (start)
         switchTo(false);
     return 0;
+}
+
+uint8_t FakeDevice::flashAt(uint16_t address) const {
+    auto changed = flashChanges.find(address);
+    if (changed != flashChanges.end())
+        return changed->second;
+    auto block = programmed_.upper_bound(address);
+    if (block == programmed_.begin())
+        return 0xFF;
+    --block;
+    const uint32_t offset = address - block->first;
+    return offset < block->second.size() ? block->second[offset] : 0xFF;
 }
 
 std::vector<uint8_t> FakeDevice::downloaded() const {

@@ -47,6 +47,11 @@ class FakeDevice {
     // status polls of the bootloader's own commands always find dfuIDLE.
     std::deque<DfuAnswer> loopStatuses;
     uint8_t configuration = 0xFF;  // bootloader configuration byte 02/00
+    bool keepConfiguration = false;  // writes to 02/00 are taken but change nothing
+    // The control flash as written by the program blocks (0xFF elsewhere) is read back through
+    // the read command 03 00 and uploads of at most 1,024 bytes; these bytes read otherwise.
+    std::map<uint16_t, uint8_t> flashChanges;
+    uint32_t uploadLimit = 1024;  // the most one flash upload delivers
     UDA_STATUS failBulkDownloadWith = 0;
 
     // ---- What the device received ----
@@ -62,12 +67,15 @@ class FakeDevice {
     UDA_STATUS answer(kd::TransferRequest& request);
     UDA_STATUS answerDfu(kd::TransferRequest& request, uint8_t request_, uint16_t length);
     void switchTo(bool bootloader);
+    uint8_t flashAt(uint16_t address) const;  // under the lock
 
     std::shared_ptr<FakeBus> bus_;
     mutable std::mutex mutex_;
     uint32_t busId_ = 0;
     bool bootloader_ = false;
     bool pendingStart_ = false;
+    bool reading_ = false;  // a read command is pending: uploads deliver the flash
+    uint32_t readNext_ = 0, readLast_ = 0;
     bool lastWasStateRequest_ = false;
     int blocks_ = 0;
     std::vector<uint8_t> downloaded_;

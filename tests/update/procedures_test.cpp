@@ -105,8 +105,10 @@ Lines bootFlag(const char* written) {
             "dfu-getstatus",         "dfu-dnload 3 05 02 00",
             "dfu-getstatus",         "dfu-upload 1"};
 }
-const Lines kIntoBootloader = {"get-descriptor", "cmd 6,4,0,0", "dfu-getstate",
-                               "dfu-dnload 32 04 00 ff 00 00 00", "dfu-getstatus"};
+// Into the bootloader, which is told to start itself at reset before it erases the flash.
+const Lines kIntoBootloader = Lines{"get-descriptor", "cmd 6,4,0,0", "dfu-getstate"} +
+                              bootFlag("bf") +
+                              Lines{"dfu-dnload 32 04 00 ff 00 00 00", "dfu-getstatus"};
 const Lines kStart = bootFlag("ff") + Lines{"dfu-dnload 4 04 01 05 fc", "dfu-getstatus",
                                             "dfu-dnload 5 04 03 01 00 00", "dfu-dnload 0"};
 
@@ -116,11 +118,17 @@ TEST_F(ProcedureTest, ControlImageOfOneBlock) {
     updater.setNotifier(notifier());
     updater.downloadControlFirmware(image.data(), 3072);
 
-    EXPECT_EQ(requests(), kIntoBootloader + bootFlag("bf") +
-                              Lines({"dfu-getstate", "dfu-dnload 3120 01 00 00 00 0b ff"}) +
+    // After the block: the wait until the bootloader is done with it, then the read-back of
+    // 0x0000-0x0BFF in three uploads, before the start-up bit goes back to the application.
+    EXPECT_EQ(requests(), kIntoBootloader +
+                              Lines({"dfu-getstate", "dfu-dnload 3120 01 00 00 00 0b ff",
+                                     "dfu-getstate", "dfu-dnload 6 03 00 00 00 0b ff",
+                                     "dfu-getstatus", "dfu-upload 1024", "dfu-upload 1024",
+                                     "dfu-upload 1024"}) +
                               kStart);
     EXPECT_EQ(*log, Lines({"status Downloading to device.", progressLine(1, 2), progressLine(2, 2),
-                           progressLine(2, 2), "status Restarting device."}) +
+                           progressLine(2, 2), "status Verifying."}) +
+                        progressRun(1, 3, 3) + Lines{"status Restarting device."} +
                         progressRun(1, 11, 11));
     EXPECT_EQ(device->programmed(), (std::map<uint32_t, std::vector<uint8_t>>{{0, image}}));
     EXPECT_FALSE(device->inBootloader());
@@ -142,17 +150,113 @@ TEST_F(ProcedureTest, ControlImageWithAShortLastBlock) {
     updater.setNotifier(notifier());
     updater.downloadControlFirmware(image.data(), 3073);
 
-    EXPECT_EQ(requests(), kIntoBootloader + bootFlag("bf") +
+    EXPECT_EQ(requests(), kIntoBootloader +
                               Lines({"dfu-getstate", "dfu-dnload 3120 01 00 00 00 0b ff",
-                                     "dfu-getstate", "dfu-dnload 49 01 00 0c 00 0c 00"}) +
+                                     "dfu-getstate", "dfu-dnload 49 01 00 0c 00 0c 00",
+                                     "dfu-getstate", "dfu-dnload 6 03 00 00 00 0c 00",
+                                     "dfu-getstatus", "dfu-upload 1024", "dfu-upload 1024",
+                                     "dfu-upload 1024", "dfu-upload 1"}) +
                               kStart);
-    EXPECT_EQ(Lines(log->begin(), log->begin() + 5),
+    EXPECT_EQ(Lines(log->begin(), log->begin() + 10),
               Lines({"status Downloading to device.", progressLine(1, 3), progressLine(2, 3),
-                     progressLine(3, 3), progressLine(3, 3)}));
+                     progressLine(3, 3), progressLine(3, 3), "status Verifying."}) +
+                  progressRun(1, 4, 4));
     auto blocks = device->programmed();
     ASSERT_EQ(blocks.size(), 2u);
     EXPECT_EQ(blocks[0], std::vector<uint8_t>(image.begin(), image.begin() + 3072));
     EXPECT_EQ(blocks[3072], std::vector<uint8_t>(1, image[3072]));
+}
+
+TEST_F(ProcedureTest, WithoutVerificationTheFlagGoesBackRightAfterTheLastBlock) {
+    const std::vector<uint8_t> image = pattern(3073);
+    ProbeUpdater updater;
+    updater.setVerification(false);
+    updater.setNotifier(notifier());
+    updater.downloadControlFirmware(image.data(), 3073);
+    EXPECT_EQ(requests(), kIntoBootloader +
+                              Lines({"dfu-getstate", "dfu-dnload 3120 01 00 00 00 0b ff",
+                                     "dfu-getstate", "dfu-dnload 49 01 00 0c 00 0c 00"}) +
+                              kStart);
+    EXPECT_EQ(std::count(log->begin(), log->end(), "status Verifying."), 0);
+}
+
+// A flash that does not hold what was written, or a read-back that falls short: the run ends
+// there, with the start-up bit still on the bootloader and the security byte unwritten (it
+// would forbid the next run's read-back), so the device comes up in its bootloader again.
+struct ReadBackCase {
+    const char* name;
+    std::map<uint16_t, uint8_t> changes;  // flash bytes that read back so
+    uint32_t uploadLimit;
+    std::string error;
+    Lines lastRequests;
+};
+
+// The case's name in test lists, instead of its bytes.
+void PrintTo(const ReadBackCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ReadBackTest : public ProcedureTest, public ::testing::WithParamInterface<ReadBackCase> {};
+
+TEST_P(ReadBackTest, EndsTheRunWithTheDeviceLeftToItsBootloader) {
+    const ReadBackCase& c = GetParam();
+    device->flashChanges = c.changes;
+    device->uploadLimit = c.uploadLimit;
+    const std::vector<uint8_t> image = pattern(3073);
+    ProbeUpdater updater;
+    EXPECT_EQ(errorOf([&] { updater.downloadControlFirmware(image.data(), 3073); }), c.error);
+    Lines all = requests();
+    ASSERT_GE(all.size(), c.lastRequests.size());
+    EXPECT_EQ(Lines(all.end() - static_cast<long>(c.lastRequests.size()), all.end()),
+              c.lastRequests);
+    EXPECT_EQ(device->configuration, 0xBF);
+    EXPECT_TRUE(device->inBootloader());
+}
+
+// pattern(3073) holds 0x0F at 0x0C00 (its last byte), 0x2A and 0x31 at 0x0405 and 0x0406.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadBackTest,
+    ::testing::Values(
+        ReadBackCase{"LastByte",
+                     {{0x0C00, 0x02}},
+                     1024,
+                     "Verification failed at address 0x0C00.",
+                     {"dfu-upload 1024", "dfu-upload 1024", "dfu-upload 1024", "dfu-upload 1"}},
+        ReadBackCase{"FirstOfTwoInThePiece",
+                     {{0x0405, 0x00}, {0x0406, 0x00}},
+                     1024,
+                     "Verification failed at address 0x0405.",
+                     {"dfu-getstatus", "dfu-upload 1024", "dfu-upload 1024"}},
+        ReadBackCase{"ShortUpload",
+                     {},
+                     512,
+                     "USB communication error: Short read-back at address 0x0000 (512 of 1024 "
+                     "bytes)",
+                     {"dfu-dnload 6 03 00 00 00 0c 00", "dfu-getstatus", "dfu-upload 1024"}}),
+    [](const ::testing::TestParamInfo<ReadBackCase>& info) { return info.param.name; });
+
+// Without the start-up bit on the bootloader, an interruption after the erase would leave a
+// device that starts an empty flash: nothing is erased then.
+TEST_F(ProcedureTest, ABootloaderThatKeepsItsStartupSettingIsNotErased) {
+    device->keepConfiguration = true;
+    const std::vector<uint8_t> image = pattern(100);
+    ProbeUpdater updater;
+    EXPECT_EQ(errorOf([&] { updater.downloadControlFirmware(image.data(), 100); }),
+              "USB communication error: The bootloader did not take the start-up setting for "
+              "itself.");
+    EXPECT_EQ(requests(), Lines({"get-descriptor", "cmd 6,4,0,0", "dfu-getstate"}) +
+                              bootFlag("bf"));
+}
+
+TEST_F(ProcedureTest, AnErrorStateLeftByAnEarlierRunIsClearedFirst) {
+    device->states = {10};
+    const std::vector<uint8_t> image = pattern(100);
+    ProbeUpdater updater;
+    updater.downloadControlFirmware(image.data(), 100);
+    Lines all = requests();
+    EXPECT_EQ(Lines(all.begin(), all.begin() + 5),
+              Lines({"get-descriptor", "cmd 6,4,0,0", "dfu-getstate", "dfu-clrstatus",
+                     "dfu-dnload 3 05 02 00"}));
 }
 
 TEST_F(ProcedureTest, TheLargestAddressableControlImageEndsAtTheTopOfTheAddressSpace) {
@@ -206,7 +310,7 @@ TEST_F(ProcedureTest, BusyBeforeAnyStatusWaitsNothingAndAsksAgain) {
     ProbeUpdater updater;
     updater.downloadControlFirmware(image.data(), 100);
     Lines all = requests();
-    Lines loop(all.begin() + kIntoBootloader.size() + 8, all.begin() + kIntoBootloader.size() + 11);
+    Lines loop(all.begin() + kIntoBootloader.size(), all.begin() + kIntoBootloader.size() + 3);
     EXPECT_EQ(loop, Lines({"dfu-getstate", "dfu-getstate", "dfu-dnload 148 01 00 00 00 00 63"}));
 }
 
