@@ -36,7 +36,13 @@ FakeDevice::~FakeDevice() {
 void FakeDevice::switchTo(bool bootloader) {
     // Called without our lock: the bus delivers the detach and the attach on its own threads.
     uint32_t old = busId_;
+    const size_t acknowledged = bus_->acknowledgements().size();
     bus_->unplug(old);
+    // A real device stays off the bus for a while before it arrives in its other guise; this one
+    // would be back at once, and the session could then hear of the arrival (on one
+    // subscription's event thread) before the departure (on the other's) and still take the old
+    // guise for present. Let the departure land first: its acknowledgement follows its callback.
+    bus_->waitForAcknowledgements(acknowledged + 1);
     uint32_t id = bootloader ? bus_->plug(FakeBus::makeInfo(kVendor, kBootProduct, 0, {}))
                              : bus_->plug(FakeBus::makeInfo(kVendor, kRunProduct));
     std::lock_guard<std::mutex> lock(mutex_);

@@ -324,7 +324,11 @@ TEST_F(ProcedureTest, BootloaderThatStaysBusyEndsTheDownloadAfterAMinute) {
     EXPECT_EQ(errorOf([&] { updater.downloadControlFirmware(image.data(), 3073); }),
               "USB communication error: Device not idle after 60 seconds (DFU_dfuDnloadBusy)");
     EXPECT_EQ(device->programmed().size(), 1u);  // the second block was never sent
-    EXPECT_LT(device->states.size(), 150u);      // about one state request a second
+    // About one state request a second of the minute: fewer on a loaded machine, where each
+    // poll costs more than its second, but never a spin through the device's answers.
+    const size_t asked = 203 - device->states.size();
+    EXPECT_GE(asked, 20u);
+    EXPECT_LE(asked, 70u);
 }
 
 TEST_F(ProcedureTest, DfuErrorClearsTheStatusAndNamesTheLastStatusRead) {
