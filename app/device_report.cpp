@@ -3,7 +3,7 @@
 #include <string>
 
 #include "app/update_question.h"
-#include "app/main_dialog_parts.h"
+#include "app/main_dialog_handlers.h"
 #include "app/program_version.h"
 #include "app/resources/resource.h"
 #include "app/run_report.h"

@@ -6,7 +6,7 @@
 #include <boost/checked_delete.hpp>
 
 #include "app/init_thread.h"
-#include "app/main_dialog_parts.h"
+#include "app/main_dialog_handlers.h"
 #include "app/messages.h"
 #include "app/program_version.h"
 #include "app/resources/resource.h"

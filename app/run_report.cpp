@@ -20,7 +20,7 @@
 #include "usb/usbutils.h"
 
 #ifndef _WIN32
-#include "platform/window/headless.h"
+#include "platform/window/headless_driver.h"
 #endif
 
 namespace {

@@ -4,10 +4,8 @@ find_package(Threads REQUIRED)
 # so it gets a folder that holds only a link to Boost's headers.
 if(CMAKE_CROSSCOMPILING)
   set(_bvu_boost_dir ${CMAKE_BINARY_DIR}/boost-include)
-  if(NOT EXISTS ${_bvu_boost_dir}/boost)
-    file(MAKE_DIRECTORY ${_bvu_boost_dir})
-    file(CREATE_LINK /usr/include/boost ${_bvu_boost_dir}/boost SYMBOLIC)
-  endif()
+  file(MAKE_DIRECTORY ${_bvu_boost_dir})
+  file(CREATE_LINK /usr/include/boost ${_bvu_boost_dir}/boost SYMBOLIC)
   add_library(bvu_boost INTERFACE)
   target_include_directories(bvu_boost SYSTEM INTERFACE ${_bvu_boost_dir})
 else()
@@ -16,15 +14,14 @@ else()
   target_include_directories(bvu_boost SYSTEM INTERFACE ${BVU_BOOST_INCLUDE})
 endif()
 
-# libusb-1.0: only where the platform has it (not in the Windows cross build).
-set(BVU_HAVE_LIBUSB OFF)
+# libusb-1.0: the programs' way to real devices on Linux (the Windows build uses WinUSB).
+# umockdev serves the emulated device to libusb programs (`bvu-emulator serve`, the libusb suite).
 if(NOT WIN32)
   find_package(PkgConfig REQUIRED)
-  pkg_check_modules(LIBUSB IMPORTED_TARGET libusb-1.0)
-  if(LIBUSB_FOUND)
-    set(BVU_HAVE_LIBUSB ON)
+  pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
+  if(BVU_WITH_EMULATOR)
+    pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET umockdev-1.0)
   endif()
-  pkg_check_modules(UMOCKDEV IMPORTED_TARGET umockdev-1.0)
 endif()
 
 # GoogleTest, built from Debian's sources with the build's own compiler and sanitizers.
@@ -34,16 +31,28 @@ if(BVU_BUILD_TESTS)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   add_subdirectory(${BVU_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   include(GoogleTest)
+
+  # The programs the suites run besides the test binaries. A missing one stops the configuration
+  # here rather than leaving its suite out.
+  if(CMAKE_CROSSCOMPILING)
+    # The Windows binaries under Wine, the dialog on a virtual display, read back and answered.
+    foreach(tool wine xvfb-run xdotool import)
+      find_program(BVU_TOOL_${tool} ${tool} REQUIRED)
+    endforeach()
+  else()
+    # tmux: the terminal front end in a real terminal; windres: the resource reader compared with
+    # the resource compiler.
+    find_program(BVU_TMUX tmux REQUIRED)
+    find_program(BVU_WINDRES x86_64-w64-mingw32-windres REQUIRED)
+  endif()
 endif()
 
 # nlohmann-json (header only): the emulator's state file.
 add_library(bvu_json INTERFACE)
 if(CMAKE_CROSSCOMPILING)
   set(_bvu_json_dir ${CMAKE_BINARY_DIR}/json-include)
-  if(NOT EXISTS ${_bvu_json_dir}/nlohmann)
-    file(MAKE_DIRECTORY ${_bvu_json_dir})
-    file(CREATE_LINK /usr/include/nlohmann ${_bvu_json_dir}/nlohmann SYMBOLIC)
-  endif()
+  file(MAKE_DIRECTORY ${_bvu_json_dir})
+  file(CREATE_LINK /usr/include/nlohmann ${_bvu_json_dir}/nlohmann SYMBOLIC)
   target_include_directories(bvu_json SYSTEM INTERFACE ${_bvu_json_dir})
 else()
   find_path(BVU_JSON_INCLUDE nlohmann/json.hpp REQUIRED)
@@ -60,7 +69,7 @@ else()
   target_link_libraries(bvu_crypto_backend INTERFACE OpenSSL::Crypto)
 endif()
 
-# The terminal front end of the dialog on POSIX.
+# The terminal front end of the dialog on POSIX (ncurses).
 if(NOT WIN32)
-  find_package(Curses)
+  find_package(Curses REQUIRED)
 endif()

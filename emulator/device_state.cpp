@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "emulator/run_mode.h"
-#include "tools/firmware_images.h"
+#include "synthetic_images/firmware_images.h"
 
 namespace bvu {
 namespace emulator {

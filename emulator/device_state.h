@@ -217,7 +217,7 @@ uint8_t configByte(const DeviceState& d, uint16_t key);
 // What the host shows as the serial number: characters 2 to 5 of the info text.
 std::string serialNumberOf(const DeviceState& d);
 
-// The synthetic images (tools/firmware_images.h), made once per version and process.
+// The synthetic images (synthetic_images/firmware_images.h), made once per version and process.
 const std::vector<uint8_t>& syntheticControlImage(const std::string& version);
 const std::vector<uint8_t>& syntheticVideoImage(const std::string& version);
 

@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "tools/firmware_images.h"
+#include "synthetic_images/firmware_images.h"
 
 #ifdef _WIN32
 #include <process.h>

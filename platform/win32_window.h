@@ -20,7 +20,7 @@
 //   read at build time.
 // - The dialog and the message boxes are shown by a terminal front end (ncurses) when standard
 //   input and output are terminals, otherwise by a headless front end (see
-//   platform/window/headless.h). BVU_FRONTEND=terminal or headless overrides the choice.
+//   platform/window/headless_driver.h). BVU_FRONTEND=terminal or headless overrides the choice.
 // - The common control classes (msctls_progress32, msctls_statusbar32) exist only after
 //   InitCommonControlsEx has registered them, as on Windows: a template that uses one before
 //   that fails to load (DialogBoxParamA returns -1).

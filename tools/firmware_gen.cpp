@@ -1,5 +1,6 @@
 // bvu-firmware-gen control|video VERSION OUTFILE: writes the synthetic firmware image of a
-// version (see tools/firmware_images.h). Exit codes: 0 written, 2 bad usage, 1 write failure.
+// version (see synthetic_images/firmware_images.h). Exit codes: 0 written, 2 bad usage, 1 write
+// failure.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -7,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/firmware_images.h"
+#include "synthetic_images/firmware_images.h"
 
 namespace {
 

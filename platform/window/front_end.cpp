@@ -10,7 +10,7 @@
 #include <mutex>
 
 #include "platform/window/core.h"
-#include "platform/window/headless.h"
+#include "platform/window/headless_driver.h"
 #include "platform/window/headless_front_end.h"
 
 namespace bvu {

@@ -1,4 +1,4 @@
-#include "platform/window/headless.h"
+#include "platform/window/headless_driver.h"
 
 #include <unistd.h>
 

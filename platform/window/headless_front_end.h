@@ -1,5 +1,6 @@
 // The headless front end itself (internal to platform/window/): output lines, the answer policy
-// for message boxes and the status history. headless.h is its interface for tests and scripts.
+// for message boxes and the status history. headless_driver.h is its interface for tests and
+// scripts.
 #pragma once
 
 #include <condition_variable>
@@ -45,7 +46,7 @@ class HeadlessFrontEnd : public FrontEnd {
 
   private:
     HeadlessFrontEnd() = default;
-    // Answers the boxes that the policy can decide now (see headless.h).
+    // Answers the boxes that the policy can decide now (see headless_driver.h).
     void resolve();
 
     std::mutex mutex_;

@@ -49,7 +49,8 @@ struct ResourceTable {
 };
 
 // What the program hands the layer: its resource table, and the command (a control id) that its
-// open dialog is sent as WM_COMMAND when the headless script's input has ended (see headless.h).
+// open dialog is sent as WM_COMMAND when the headless script's input has ended (see
+// headless_driver.h).
 struct ProgramResources {
     ResourceTable table;
     int endOfInputCommand;

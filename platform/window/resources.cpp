@@ -7,7 +7,7 @@
 
 #include "platform/window/controls.h"
 #include "platform/window/core.h"
-#include "platform/window/headless.h"
+#include "platform/window/headless_driver.h"
 #include "platform/window/resource_table.h"
 
 namespace bvu {

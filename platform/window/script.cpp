@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/window/box_buttons.h"
-#include "platform/window/headless.h"
+#include "platform/window/headless_driver.h"
 #include "platform/window/headless_front_end.h"
 
 namespace bvu {

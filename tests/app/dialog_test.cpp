@@ -22,7 +22,7 @@
 #include "app/updater_main.h"
 #include "device_fixture.h"
 #include "platform/clock.h"
-#include "platform/window/headless.h"
+#include "platform/window/headless_driver.h"
 #include "usb/usbutils.h"
 
 namespace bvu {

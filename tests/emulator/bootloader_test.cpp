@@ -1,7 +1,7 @@
 // The bootloader: DFU states, command blocks, configuration bytes, the security byte, the
 // start-up bit, starting the application and what happens when there is none.
+#include "synthetic_images/firmware_images.h"
 #include "tests/emulator/emu_fixture.h"
-#include "tools/firmware_images.h"
 
 namespace bvu {
 namespace emulator {

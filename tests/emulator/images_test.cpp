@@ -4,7 +4,7 @@
 #include <string>
 
 #include "emulator/sha256.h"
-#include "tools/firmware_images.h"
+#include "synthetic_images/firmware_images.h"
 
 namespace bvu {
 namespace firmware {

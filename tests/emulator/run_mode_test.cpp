@@ -2,8 +2,8 @@
 // bootloader, as the host sees them on the bus.
 #include <thread>
 
+#include "synthetic_images/firmware_images.h"
 #include "tests/emulator/emu_fixture.h"
-#include "tools/firmware_images.h"
 
 namespace bvu {
 namespace emulator {

@@ -10,8 +10,8 @@
 
 #include "emulator/backend.h"
 #include "emulator/emulator.h"
+#include "synthetic_images/firmware_images.h"
 #include "tests/update/fake_device.h"
-#include "tools/firmware_images.h"
 #include "update/embedded_images.h"
 #include "update/usbcalibupdater.h"
 #include "update/usbtarselupdater.h"

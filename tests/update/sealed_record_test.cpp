@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/firmware_images.h"
+#include "synthetic_images/firmware_images.h"
 #include "update/embedded_images.h"
 #include "update/image_record.h"
 #include "update/sealed_record.h"

@@ -11,7 +11,7 @@
 
 #include "app/resources/resource.h"
 #include "platform/win32_window.h"
-#include "platform/window/headless.h"
+#include "platform/window/headless_driver.h"
 
 namespace bvu {
 namespace window {

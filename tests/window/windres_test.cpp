@@ -212,14 +212,8 @@ void expectSame(const rcgen::Dialog& mine, const ResDialog& theirs) {
     }
 }
 
-class Windres : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (std::strlen(BVU_WINDRES) == 0 || std::strstr(BVU_WINDRES, "NOTFOUND") != nullptr) {
-            GTEST_SKIP() << "windres is not installed";
-        }
-    }
-};
+// windres is required by the configuration of the native test build (cmake/Dependencies.cmake).
+class Windres : public ::testing::Test {};
 
 TEST_F(Windres, ReaderAgreesOnTheTestScript) {
     Res res;

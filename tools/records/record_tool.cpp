@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/firmware_images.h"
+#include "synthetic_images/firmware_images.h"
 #include "tools/records/record_builder.h"
 #include "update/image_provider.h"
 

@@ -1,4 +1,5 @@
-// openBus: one model per state file and process, saved when its last reference goes.
+// openBus: the registry of open models, one per state file and process; a model is saved and
+// closed when the last reference to its bus goes.
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "tools/firmware_images.h"
+#include "synthetic_images/firmware_images.h"
 
 #include <array>
 #include <cstring>
