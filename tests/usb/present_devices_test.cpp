@@ -166,13 +166,19 @@ TEST_F(PresentDevices, TheLayerWaitsUntilTheirAttachCallbacksHaveReturned) {
 
 // ---- The session --------------------------------------------------------------------------
 
-// Each device's attach report takes 20 times the moment that the mode switches once gave the
-// devices on the bus before they took an empty slot for an absent guise.
-TEST_F(PresentDevices, ModeSwitchesSeeADeviceWhoseReportsAreSlow) {
-    bus->onSetInterface([](uint32_t, uint32_t, uint32_t) {
+// The session selects the interface in its attach callback: each report of a device then takes
+// 2 s on the clock.
+void reportSlowly(FakeBus& bus) {
+    bus.onSetInterface([](uint32_t, uint32_t, uint32_t) {
         bvu::clock::sleepMs(2000);
         return UDA_STATUS(0);
     });
+}
+
+// Reports far slower than any short pause before a look would allow: the mode switches still
+// find the guise that is on the bus, and the twin has been refused by the time they answer.
+TEST_F(PresentDevices, ModeSwitchesSeeADeviceWhoseReportsAreSlow) {
+    reportSlowly(*bus);
 
     bus->plug(runMode());
     bus->plug(runMode());  // a twin, refused
@@ -185,10 +191,7 @@ TEST_F(PresentDevices, ModeSwitchesSeeADeviceWhoseReportsAreSlow) {
 
     bus = FakeBus::create();
     kd::setKernelDriverFactory(bus->factory());
-    bus->onSetInterface([](uint32_t, uint32_t, uint32_t) {
-        bvu::clock::sleepMs(2000);
-        return UDA_STATUS(0);
-    });
+    reportSlowly(*bus);
     bus->plug(bootloader());
     USBUtils session;
     EXPECT_NO_THROW(session.enterDfuMode());  // in its bootloader already: nothing to send
