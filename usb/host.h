@@ -69,7 +69,9 @@ class Host {
     virtual UDA_STATUS listen(HostEvents* events, const std::vector<WantedDevice>& wanted) = 0;
 
     // The devices on the bus now. Called after listen(): a device listed here may already have
-    // been reported as arrived, or as left (the core keeps track of both).
+    // been reported as arrived, or as left (the core keeps track of both). The list must be
+    // complete when it returns, not left to arrival reports still to come: the core tells the
+    // program that it has heard of every device present once these have been offered.
     virtual std::vector<HostDevice> present() = 0;
 
     // Opens the device for this program and reads its descriptors: the device descriptor

@@ -113,6 +113,10 @@ class HostDriver final : public KernelDriver, private HostEvents {
                 if (leftWhileEnumerating_.count(d.id) == 0)
                     queueArrivalLocked(d);
             }
+            // Behind every attach of the first look (and of arrivals that raced it), ahead of
+            // everything that arrives from now on.
+            if ((registration_.code & kEventEnumerated) != 0)
+                pending_.emplace_back(kEventEnumerated, 0);
             enumerating_ = false;
             leftWhileEnumerating_.clear();
         }
@@ -161,7 +165,10 @@ class HostDriver final : public KernelDriver, private HostEvents {
             while (!pending_.empty() && record.code == 0) {
                 const std::pair<uint32_t, uint32_t> event = pending_.front();
                 pending_.pop_front();
-                if (event.first == kEventDetach) {
+                if (event.first == kEventEnumerated) {
+                    report(record, event);
+                    record.options = 0;  // about no device: nothing to acknowledge
+                } else if (event.first == kEventDetach) {
                     devices_.erase(event.second);
                     done.push_back(event.second);
                     report(record, event);

@@ -25,6 +25,9 @@
 //    alternate setting to exist ("Invalid parameter") and, on success, shows the new alternate
 //    in deviceInfo. A device whose descriptors do not parse answers "Usb descriptor error".
 //    A request that fails because the device left meanwhile reports "Device not found".
+//  - First look: when the registration asks for kEventEnumerated, that event is queued behind
+//    the attaches of the devices present at registration, so that the layer can tell when the
+//    program has heard of all of them (a device dropped or gone meanwhile does not hold it up).
 //  - queryVersion: 811. A second registerEvents on one file: "Resource overlap".
 //
 // Threads: as kernel_driver.h. The host's events only queue and wake; the host's requests run

@@ -34,6 +34,10 @@ namespace kd {
 constexpr uint32_t kEventAttach = 0x1;
 constexpr uint32_t kEventDetach = 0x2;
 constexpr uint32_t kEventPowerMask = 0x3FF0;  // ten power events 0x10, 0x20 ... 0x2000
+// Follows the attach events of the devices that were present when the subscription was made
+// (uniqueId 0, no acknowledgement asked): once the layer has handled it, the program has heard
+// of every one of them.
+constexpr uint32_t kEventEnumerated = 0x4000;
 
 // Options of an event record.
 constexpr uint32_t kOptionAcknowledge = 0x1;  // the layer acknowledges each event
@@ -85,7 +89,9 @@ public:
 
     // Subscribes to the events of record.code for devices matching record.matchTables; writes
     // the subscription's handle into record.handle. Matching devices already present are
-    // reported as attach events. One registration per driver file.
+    // reported as attach events, and then, when record.code holds kEventEnumerated, by one
+    // event of that code; devices that arrive later come after it. One registration per driver
+    // file.
     virtual UDA_STATUS registerEvents(EventRecord& record) = 0;
     virtual UDA_STATUS unregisterEvents(const EventRecord& record) = 0;
 

@@ -12,7 +12,7 @@
 namespace {
 
 constexpr uint32_t kTransferTimeoutMs = 5000;
-constexpr uint32_t kSettleMs = 100;             // lets arriving attach callbacks land
+constexpr uint32_t kLeaveBusMs = 100;           // the device drops off the bus after 6,4
 constexpr uint32_t kApplicationStartMs = 7000;  // restart and re-enumeration in run mode
 constexpr uint32_t kDownloadPiece = 0x8000;     // largest BVR_DNLOAD transfer
 constexpr uint32_t kDownloadEndpoint = 0x04;
@@ -230,9 +230,11 @@ void USBUtils::setFirmwareVersion(const std::string& text) {
 
 // ---- Mode switches --------------------------------------------------------------------------
 
+// The mode switches ask which guise is on the bus; the first such question waits until the
+// session has heard of the devices present at its start, so an empty slot means that no device
+// is there in that guise now.
+
 void USBUtils::enterDfuMode() {
-    if (!isBootloaderPresent() && !isDevicePresent())
-        bvu::clock::sleepMs(kSettleMs);
     if (isBootloaderPresent())
         return;
     // Release 1 firmware does not know the command and takes a bulk message instead.
@@ -241,12 +243,12 @@ void USBUtils::enterDfuMode() {
     } else {
         command(6, 4, 0, 0);
     }
-    bvu::clock::sleepMs(kSettleMs);
+    // The device leaves the bus as it carries the command out; a moment for that departure to
+    // be reported, so that the run-mode slot is empty when the caller next asks.
+    bvu::clock::sleepMs(kLeaveBusMs);
 }
 
 void USBUtils::startApplication(int wait) {
-    if (!isDevicePresent() && !isBootloaderPresent())
-        bvu::clock::sleepMs(kSettleMs);
     if (isDevicePresent())
         return;
     // The bootloader's "start application" block; it is carried out at the empty download.
@@ -258,9 +260,9 @@ void USBUtils::startApplication(int wait) {
 }
 
 bool USBUtils::startApplicationIfComplete(int wait) {
-    // The attach reports of a device already on the bus may still be on their way (a loaded
-    // machine can take longer than the short moment startApplication gives them): they get as
-    // long as a request would wait for its device.
+    // A device that is re-enumerating (sent into its bootloader or restarted just before this
+    // program started, or powered up a moment ago) is on the bus in neither guise for a while:
+    // it gets as long as a request would wait for its device.
     const bvu::clock::TimePoint start = bvu::clock::now();
     while (!isDevicePresent() && !isBootloaderPresent()) {
         if (bvu::clock::nominalMsBetween(start, bvu::clock::now()) >= kAttachWaitMs)

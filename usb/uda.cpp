@@ -3,8 +3,10 @@
 #include "usb/uda.h"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 
+#include "platform/clock.h"
 #include "platform/events.h"
 #include "usb/uda_internal.h"
 
@@ -29,6 +31,14 @@ constexpr unsigned kEventThreadStack = 256 * 1024;
 // Subscriptions alive. Subscriptions are made and released from one thread (the session's
 // constructor and destructor), so the count needs no lock.
 int g_firstUseCount = 0;
+
+void noteFirstLookHandled(DriverCtx* driver) {
+    {
+        std::lock_guard<std::mutex> lock(driver->firstLookMutex);
+        driver->firstLookHandled = true;
+    }
+    driver->firstLookDone.notify_all();
+}
 
 void EventHandler(kd::EventRecord& record, DriverCtx* driver) {
     switch (record.code) {
@@ -70,6 +80,11 @@ void EventHandler(kd::EventRecord& record, DriverCtx* driver) {
             }
             return;
         }
+        case kd::kEventEnumerated:
+            // Every attach queued before it has been handled on this thread: the program has
+            // heard of each device that was present when it subscribed.
+            noteFirstLookHandled(driver);
+            return;
         default:
             return;
     }
@@ -124,7 +139,8 @@ void unregisterEvents(DriverCtx* driver) {
 
 UDA_STATUS registerEvents(DriverCtx* driver, const UDA_MatchTable* tables, uint32_t count,
                           uint32_t options) {
-    uint32_t mask = kd::kEventAttach | kd::kEventDetach | kd::kEventPowerMask;
+    uint32_t mask =
+        kd::kEventAttach | kd::kEventDetach | kd::kEventPowerMask | kd::kEventEnumerated;
     if (driver->detach == nullptr) mask &= ~kd::kEventDetach;
     if (driver->power == nullptr) mask &= ~kd::kEventPowerMask;
 
@@ -200,9 +216,29 @@ UDA_STATUS UDA_Init(UDA_DRIVER_HANDLE* out, const UDA_MatchTable* matchTables,
             UDA_Release(driver);
             return status;
         }
+    } else {
+        driver->firstLookHandled = true;  // no devices are reported to such a subscription
     }
     *out = driver;
     return 0;
+}
+
+UDA_STATUS UDA_WaitForPresentDevices(UDA_DRIVER_HANDLE driver, uint32_t timeoutMs) {
+    if (driver == nullptr || driver == UDA_INVALID_DRIVER_HANDLE) return UDA_INVALID_HANDLE;
+    try {
+        std::unique_lock<std::mutex> lock(driver->firstLookMutex);
+        auto handled = [driver] { return driver->firstLookHandled; };
+        if (timeoutMs == INFINITE) {
+            driver->firstLookDone.wait(lock, handled);
+            return 0;
+        }
+        const auto deadline =
+            bvu::clock::now() + bvu::clock::scaled(std::chrono::milliseconds(timeoutMs));
+        const bool done = driver->firstLookDone.wait_until(lock, deadline, handled);
+        return done ? UDA_SUCCESS : UDA_TIMEOUT_EXPIRED;
+    } catch (...) {
+        return UDA_INTERNAL_SYSTEM_ERROR;  // the lock or the wait failed in the system
+    }
 }
 
 void UDA_Release(UDA_DRIVER_HANDLE driver) {

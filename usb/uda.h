@@ -116,9 +116,20 @@ constexpr uint32_t UDA_OPTION_ACKNOWLEDGE = 0x1;
 
 // Subscribes to the devices that match the tables. *driver is set to UDA_INVALID_DRIVER_HANDLE
 // first and to the new subscription on success. From the moment the subscription is made the
-// callbacks may run on its event thread, first for matching devices already on the bus.
+// callbacks may run on its event thread, first for matching devices already on the bus (which
+// UDA_WaitForPresentDevices waits for); UDA_Init itself does not wait for them.
 UDA_STATUS UDA_Init(UDA_DRIVER_HANDLE* driver, const UDA_MatchTable* matchTables,
                     uint32_t matchTableCount, const UDA_EventTable* events, uint32_t options);
+
+// Waits until the subscription has reported the matching devices that were on the bus when it
+// was made (and those that arrived while the driver took that first look): their attach
+// callbacks have returned. Before that, a device that the program has not heard of may be
+// present all the same. timeoutMs is nominal (on the clock); INFINITE waits without limit.
+// Returns 0 once they have (at once for a subscription without an attach callback, and at
+// every later call), UDA_TIMEOUT_EXPIRED when they have not within the time, UDA_INVALID_HANDLE
+// for null or the invalid handle. Any thread, but not from one of the subscription's own
+// callbacks (it would wait for itself) nor while UDA_Release ends the subscription.
+UDA_STATUS UDA_WaitForPresentDevices(UDA_DRIVER_HANDLE driver, uint32_t timeoutMs);
 
 // Ends a subscription: stops and joins its event thread, forgets its devices. Tolerates null and
 // the invalid handle. Must not be called from a callback of the same subscription.

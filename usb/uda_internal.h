@@ -1,7 +1,9 @@
 // Internals of the driver access layer shared by its source files (not for callers).
 #pragma once
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "platform/win32.h"
 #include "usb/kernel_driver.h"
@@ -16,6 +18,11 @@ struct DriverCtx {
     UDA_POWER_CALLBACK power = nullptr;
     void* userData = nullptr;
     EventSubscription* events = nullptr;
+    // Set by the event thread once it has handled the devices that were on the bus when the
+    // subscription was made (UDA_WaitForPresentDevices).
+    std::mutex firstLookMutex;
+    std::condition_variable firstLookDone;
+    bool firstLookHandled = false;
 };
 
 struct DeviceCtx {

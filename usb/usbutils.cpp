@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "platform/clock.h"
 #include "platform/events.h"
 
 namespace {
@@ -58,6 +59,7 @@ std::atomic<USBUtils*> USBUtils::instance_{nullptr};
 struct USBUtils::Impl {
     DeviceSlot run;
     DeviceSlot bootloader;
+    std::atomic<bool> presentDevicesKnown{false};
 
     Impl() {
         try {
@@ -78,6 +80,24 @@ struct USBUtils::Impl {
                               "Could not initialise USB driver: ");
         USBUtils::checkStatus(subscribe(bootloader, kBootloaderProductId, onBootloaderAttach),
                               "Could not initialise bootloader USB driver: ");
+    }
+
+    // The devices already on the bus reach their slots on the subscriptions' event threads.
+    // Until they have, an empty slot may mean "not reported yet" rather than "not on the bus",
+    // and a mode switch could not tell a device in one guise from a device in none. Waited for
+    // once, by the first question about presence (on the requesting thread, so that the dialog
+    // is up meanwhile), as long as a request waits for its device; a driver slower than that
+    // reports the rest as it can, as it would report an arrival.
+    void awaitPresentDevices() {
+        if (presentDevicesKnown.load())
+            return;
+        const double limitMs = kAttachWaitSeconds * 1000.0;
+        const bvu::clock::TimePoint start = bvu::clock::now();
+        for (DeviceSlot* slot : {&run, &bootloader}) {
+            const double left = limitMs - bvu::clock::nominalMsBetween(start, bvu::clock::now());
+            UDA_WaitForPresentDevices(slot->driver, left > 0 ? static_cast<uint32_t>(left) : 0);
+        }
+        presentDevicesKnown.store(true);
     }
 
     static UDA_STATUS subscribe(DeviceSlot& slot, uint16_t productId,
@@ -160,11 +180,13 @@ UDA_DEVICE_HANDLE USBUtils::waitForBootloader() {
 }
 
 bool USBUtils::isDevicePresent() const {
+    impl->awaitPresentDevices();
     int32_t s = impl->run.state.load(std::memory_order_acquire);
     return s == Attached || s == Ready;
 }
 
 bool USBUtils::isBootloaderPresent() const {
+    impl->awaitPresentDevices();
     int32_t s = impl->bootloader.state.load(std::memory_order_acquire);
     return s == Attached || s == Ready;
 }

@@ -84,7 +84,8 @@ public:
 
     // Opens the session: the two subscriptions. Throws AlreadyInstantiated while another
     // session lives (which stays untouched), or Error when an event or a subscription cannot be
-    // made (then no session exists and a later construction may be tried).
+    // made (then no session exists and a later construction may be tried). The devices already
+    // on the bus are reported on the subscriptions' event threads after it has returned.
     USBUtils();
     // Closes the session: both subscriptions released, their event threads ended.
     ~USBUtils();
@@ -167,10 +168,16 @@ public:
 
     UDA_DEVICE_HANDLE waitForDevice();
     UDA_DEVICE_HANDLE waitForBootloader();
+    // Whether the guise is on the bus now (its slot Attached or Ready). The first of these
+    // questions waits until the session has heard of every device that was on the bus at its
+    // start, up to 10 s on the clock (a driver slower than that is no error: its reports land
+    // later, as arrivals do); the later ones answer at once. The mode switches ask one first.
     bool isDevicePresent() const;
     bool isBootloaderPresent() const;
     // How many matching devices were refused because the slot of their guise held one already
-    // (a second device on the bus); the session keeps working with the first. Any thread.
+    // (a second device on the bus); the session keeps working with the first. Any thread; it
+    // counts the reports so far, which include every device present at the start once a
+    // presence question has been answered.
     uint32_t refusedDevices() const;
     // The pipe record with this number in the device's first active interface's active
     // alternate setting; throws Error("Could not find USB pipe.") when there is none.

@@ -12,17 +12,15 @@
 namespace bvu {
 namespace test {
 
-// The compressed waits must still outlast what a loaded machine needs. The shortest is the
-// 100 ms that the inspection gives the devices already on the bus to be reported before it
-// decides that the device is not in run mode: 15 ms at 0.15 (at 0.05, 5 ms were too short for
-// about one run in a hundred on a loaded machine). Sanitizers slow the program and the emulated
-// device down several times over.
+// The compressed waits must still outlast what a loaded machine needs: the 10-second wait for
+// the device to attach is 500 ms at 0.05. Sanitizers slow the program and the emulated device
+// down several times over.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr const char* kTimeScale = "0.3";
-constexpr const char* kSlowTimeScale = "0.6";
+constexpr const char* kTimeScale = "0.2";
+constexpr const char* kSlowTimeScale = "0.5";
 #else
-constexpr const char* kTimeScale = "0.15";
-constexpr const char* kSlowTimeScale = "0.3";
+constexpr const char* kTimeScale = "0.05";
+constexpr const char* kSlowTimeScale = "0.2";
 #endif
 
 struct Outcome {

@@ -12,8 +12,6 @@
 #      bus): the box is answered, the device is power-cycled and comes up in its bootloader, and
 #      one more `-batch -calib` leaves it exactly as run 1 left its device.
 # Exit codes are only trusted next to a positive marker (the device's state, a code other than 0).
-# The clock runs at 0.15 at least: the inspection gives the devices on the bus 100 ms (nominal)
-# to be reported, which must stay longer than a loaded machine needs.
 #
 #   wine_updater.sh UPDATER_EXE BVU_EMULATOR [SCREENSHOT.png]
 # BVU_EMULATOR may be the native tool or bvu-emulator.exe (then run under Wine as well). With a
@@ -70,7 +68,7 @@ answer_window() {
 echo "--- 1: -batch -calib against a device with old firmware"
 state1=$work/device1.json
 tool create "$state1" --control-version 1.09 --video-version 1.01 --package-version 2.05 >/dev/null
-scale=0.15
+scale=0.05
 [ -n "$shot" ] && scale=0.2  # slow enough to catch the dialog mid-run
 if [ -n "$shot" ]; then
   (
@@ -98,7 +96,7 @@ tool create "$state2" >/dev/null
 tool fault "$state2" stall --match bulk:0x04 >/dev/null
 answer_window "Update Error" &
 answerer=$!
-run_updater "$state2" 0.15 -batch -nomicro
+run_updater "$state2" 0.05 -batch -nomicro
 wait $answerer || fail "no Update Error box appeared"
 [ $rc -eq 1 ] || fail "exit code $rc, expected 1 after a failed batch run"
 got=$(field "$state2" packageVersion)
@@ -107,7 +105,7 @@ got=$(field "$state2" packageVersion)
 echo "--- 3: -dfu"
 state3=$work/device3.json
 tool create "$state3" >/dev/null
-run_updater "$state3" 0.15 -dfu -batch
+run_updater "$state3" 0.05 -dfu -batch
 [ $rc -eq 0 ] || fail "exit code $rc, expected 0"
 sleep 0.2
 got=$(field "$state3" guise)
@@ -136,7 +134,7 @@ echo "--- 5: -batch -json"
 state5=$work/device5.json
 tool create "$state5" >/dev/null
 run_json() {  # like run_updater, standard output alone in $work/json.txt
-  BVU_USB="emulator:$state5" BVU_TIME_SCALE=0.15 \
+  BVU_USB="emulator:$state5" BVU_TIME_SCALE=0.05 \
     timeout 300 wine "$updater" -batch -json "$@" </dev/null >"$work/json.txt" 2>"$work/err.txt"
   rc=$?
   tr -d '\r' <"$work/json.txt" >"$work/json.clean"
@@ -165,14 +163,14 @@ tool create "$state6" --control-version 1.09 --video-version 1.01 --package-vers
 tool fault "$state6" unplug --guise bootloader --after 11 >/dev/null
 answer_window "Update Error" &
 answerer=$!
-run_updater "$state6" 0.15 -batch -calib
+run_updater "$state6" 0.05 -batch -calib
 wait $answerer || fail "no Update Error box after the interruption"
 [ $rc -eq 1 ] || fail "exit code $rc after the interrupted run, expected 1"
 tool unplug "$state6" >/dev/null
 tool plug "$state6" >/dev/null
 got=$(field "$state6" guise)
 [ "$got" = bootloader ] || fail "guise '$got' after the power cycle, expected bootloader"
-run_updater "$state6" 0.15 -batch -calib
+run_updater "$state6" 0.05 -batch -calib
 [ $rc -eq 0 ] || fail "exit code $rc after the recovery, expected 0"
 for name in guise controlVersion videoVersion packageVersion controlFlashSha256 videoFlashSha256 \
             memory; do

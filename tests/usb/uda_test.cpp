@@ -109,8 +109,8 @@ TEST_F(UdaTest, SubscriptionMaskAndMatchTable) {
     ASSERT_EQ(subscribe(&without, &r, false), 0u);
     auto regs = bus->registrations();
     ASSERT_EQ(regs.size(), 2u);
-    EXPECT_EQ(regs[0].code, 0x3u);  // attach + detach, no power callback
-    EXPECT_EQ(regs[1].code, 0x1u);  // no detach callback: detach not subscribed
+    EXPECT_EQ(regs[0].code, 0x4003u);  // attach + detach + end of the first look, no power
+    EXPECT_EQ(regs[1].code, 0x4001u);  // no detach callback: detach not subscribed
     EXPECT_EQ(regs[0].busType, 0xFFFFFFFEu);
     EXPECT_EQ(regs[0].options, UDA_OPTION_ACKNOWLEDGE);
     ASSERT_EQ(regs[0].matchTables.size(), 1u);
