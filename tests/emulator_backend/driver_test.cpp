@@ -9,8 +9,8 @@
 
 #include "emulator/backend.h"
 #include "platform/clock.h"
-#include "tests/emulator_backend/descriptor_builder.h"
-#include "tests/emulator_backend/scripted_bus.h"
+#include "tests/support/scripted_bus.h"
+#include "tests/support/usb_descriptors.h"
 
 namespace bvu {
 namespace test {

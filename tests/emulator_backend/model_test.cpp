@@ -2,16 +2,13 @@
 // access layer and the session, against the device model kept in a state file.
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <random>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "emulator/emulator.h"
 #include "platform/clock.h"
-#include "usb/usbutils.h"
+#include "tests/support/emulated_session.h"
 
 namespace bvu {
 namespace test {
@@ -77,33 +74,22 @@ TEST(ModelBackend, MissingStateFileFailsTheSubscriptionAndSaysWhichFile) {
     setUsbBackend("");
 }
 
-class ModelBackendTest : public ::testing::Test {
+class ModelBackendTest : public EmulatedDeviceTest {
   protected:
+    // Not faster: every departure and arrival saves the whole device (about a megabyte of
+    // flash), which takes most of a second under ThreadSanitizer, and the session's attach
+    // wait must outlast it.
+    double timeScale() const override { return 0.25; }
+
     void SetUp() override {
-        // Not faster: every departure and arrival saves the whole device (about a megabyte of
-        // flash), which takes most of a second under ThreadSanitizer, and the session's attach
-        // wait must outlast it.
-        clock::setTimeScaleForTests(0.25);
-        dir = std::filesystem::temp_directory_path() /
-              ("bvu-emubackend-" + std::to_string(std::random_device()()));
-        std::filesystem::create_directories(dir);
-        path = (dir / "device.json").string();
-        std::string error;
-        ASSERT_TRUE(emu::createDevice(path, emu::CreateOptions{}, &error)) << error;
-        bus = emu::openBus(path, &error);  // the one the backend's files share
-        ASSERT_TRUE(bus) << error;
+        EmulatedDeviceTest::SetUp();
+        createDevice();  // the bus the backend's files share
         setUsbBackend("emulator:" + path);
     }
     void TearDown() override {
         setUsbBackend("");
-        bus.reset();
-        std::filesystem::remove_all(dir);
-        clock::setTimeScaleForTests(1.0);
+        EmulatedDeviceTest::TearDown();
     }
-
-    std::filesystem::path dir;
-    std::string path;
-    std::shared_ptr<emu::EmulatedBus> bus;
 };
 
 TEST_F(ModelBackendTest, SessionFollowsTheDeviceIntoTheBootloaderAndBack) {
