@@ -137,8 +137,10 @@ TEST_F(ModelBackendTest, SilenceTimesOutOnTheClockAndAnUnplugCutsItShort) {
     EXPECT_GE(clock::nominalMsBetween(start, clock::now()), 990.0);
 
     emu::addFault(*bus, silence);
+    const uint64_t asked = emu::inspect(*bus).requests;
     std::thread puller([&] {
-        clock::sleepMs(200);
+        // Once the request has reached the device (and met its silence).
+        for (int i = 0; i < 4000 && emu::inspect(*bus).requests == asked; ++i) clock::sleepMs(10);
         bus->unplug();
     });
     start = clock::now();
