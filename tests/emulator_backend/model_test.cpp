@@ -62,14 +62,9 @@ TEST(ModelBackend, MissingStateFileFailsTheSubscriptionAndSaysWhichFile) {
 
     setUsbBackend("emulator:/missing/file");
     testing::internal::CaptureStderr();
-    try {
-        USBUtils session;
-        ADD_FAILURE() << "a session without a device state";
-    } catch (const USBUtils::Error& e) {
-        EXPECT_STREQ(e.what(),
-                     "USB communication error: Could not initialise USB driver: Failed to open "
-                     "USB driver");
-    }
+    EXPECT_EQ(SessionTest::errorOf([] { USBUtils session; }),
+              "USB communication error: Could not initialise USB driver: Failed to open USB "
+              "driver");
     testing::internal::GetCapturedStderr();
     setUsbBackend("");
 }

@@ -18,6 +18,13 @@ namespace bvu {
 namespace test {
 
 class SessionTest : public ::testing::Test {
+  public:
+    // The message of the system's own error (a BVExBase) that f throws; "(nothing thrown)"
+    // when f returns. Anything else that f throws fails the test where it is thrown.
+    static std::string errorOf(const std::function<void()>& f);
+    // The nominal milliseconds f takes on the clock.
+    static double nominalMs(const std::function<void()>& f);
+
   protected:
     // How fast nominal time runs while the test does: 0.05 turns the 10 s attach wait into half
     // a second.
@@ -29,12 +36,6 @@ class SessionTest : public ::testing::Test {
 
     // Opens the session over the driver factory set now.
     USBUtils& openSession();
-
-    // The message of the system's own error (a BVExBase) that f throws; "(nothing thrown)"
-    // when f returns. Anything else that f throws fails the test where it is thrown.
-    static std::string errorOf(const std::function<void()>& f);
-    // The nominal milliseconds f takes on the clock.
-    static double nominalMs(const std::function<void()>& f);
 
     std::unique_ptr<USBUtils> session;
 };

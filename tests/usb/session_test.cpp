@@ -34,14 +34,8 @@ TEST_F(SessionTest, OneSessionAtATimeAndInstanceOnlyWhileItLives) {
 
 TEST_F(SessionTest, FailedConstructionLeavesNoSessionAndMayBeRetried) {
     bus->setOpenStatus(UDA_INTERNAL_SYSTEM_ERROR);
-    try {
-        USBUtils session;
-        FAIL() << "constructed";
-    } catch (const USBUtils::Error& e) {
-        EXPECT_STREQ(e.what(),
-                     "USB communication error: Could not initialise USB driver: Internal system "
-                     "error");
-    }
+    EXPECT_EQ(errorOf([] { USBUtils session; }),
+              "USB communication error: Could not initialise USB driver: Internal system error");
     EXPECT_THROW(USBUtils::instance(), USBUtils::NotInit);
 
     // Only the second subscription fails: its own text, and the first is released again.
@@ -171,14 +165,8 @@ TEST_F(SessionTest, CheckStatusComposesPrefixAndText) {
 TEST(SessionWindows, NoBackendMeansDriverNotInstalled) {
     bvu::kd::setKernelDriverFactory({});
     _putenv("BVU_USB=");
-    try {
-        USBUtils session;
-        FAIL() << "constructed";
-    } catch (const USBUtils::Error& e) {
-        EXPECT_STREQ(e.what(),
-                     "USB communication error: Could not initialise USB driver: Internal system "
-                     "error");
-    }
+    EXPECT_EQ(SessionTest::errorOf([] { USBUtils session; }),
+              "USB communication error: Could not initialise USB driver: Internal system error");
 }
 #endif
 
