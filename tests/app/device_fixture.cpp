@@ -1,11 +1,8 @@
 #include "device_fixture.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <cstdio>
 
 #include "update/embedded_images.h"
 #include "update/image_record.h"
@@ -15,25 +12,11 @@ namespace bvu {
 namespace test {
 
 DeviceFile::DeviceFile(const emulator::CreateOptions& options) {
-    char pattern[] = "/tmp/bvu-app-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    if (dir == nullptr) {
-        ADD_FAILURE() << "no temporary folder";
-        return;
-    }
-    dir_ = dir;
-    path_ = dir_ + "/device.json";
     std::string error;
     EXPECT_TRUE(emulator::createDevice(path_, options, &error)) << error;
 }
 
-DeviceFile::~DeviceFile() {
-    if (!dir_.empty()) {
-        std::remove(path_.c_str());
-        std::remove((path_ + ".tmp").c_str());
-        rmdir(dir_.c_str());
-    }
-}
+DeviceFile::~DeviceFile() = default;
 
 emulator::DeviceSnapshot DeviceFile::snapshot() const {
     emulator::DeviceSnapshot s;

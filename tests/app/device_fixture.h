@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "emulator/emulator.h"
+#include "tests/support/temp_dir.h"
 
 namespace bvu {
 namespace test {
@@ -32,8 +33,8 @@ class DeviceFile {
     void bootloaderCommand(const std::vector<uint8_t>& block) const;
 
   private:
-    std::string dir_;
-    std::string path_;
+    TempDir dir_;
+    const std::string path_ = dir_.file("device.json");
 };
 
 // Old firmware of the field: control 1.09, video 1.01, package 2.05.

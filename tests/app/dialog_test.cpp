@@ -23,6 +23,7 @@
 #include "device_fixture.h"
 #include "platform/clock.h"
 #include "platform/window/headless_driver.h"
+#include "tests/support/dialog_thread.h"
 #include "usb/usbutils.h"
 
 namespace bvu {
@@ -111,10 +112,17 @@ class MainDialog : public ::testing::Test {
             }
         });
         const int code = runUpdater(GetModuleHandleA(nullptr), commandLine);
+        {
+            std::lock_guard<std::mutex> lock(linesMutex_);
+            lines_.push_back(kReturned);
+        }
         finished_ = true;
         person.join();
         return code;
     }
+
+    // Where the entry code returned, among the output lines.
+    static constexpr const char* kReturned = "(the entry code returned)";
 
     std::vector<std::string> lines() {
         std::lock_guard<std::mutex> lock(linesMutex_);
@@ -122,7 +130,11 @@ class MainDialog : public ::testing::Test {
     }
 
   public:
-    bool dialogStillOpen() { return !headless::waitForDialogEnd(2000); }
+    // Once the dialog has dealt with everything given to it so far, it is still open.
+    static bool dialogStillOpen() {
+        HWND dialog = headless::waitForDialog(0);
+        return dialog != nullptr && dialogOpenOnceSettled(dialog);
+    }
 
   protected:
     std::atomic<bool> finished_{false};
@@ -173,14 +185,18 @@ TEST_F(MainDialog, InspectingThenExitEndsTheDialogAtOnceButTheSessionWaitsForThe
         EXPECT_EQ(headless::click(IDC_EXIT), window::Core::Click::Done);
         EXPECT_TRUE(headless::waitForDialogEnd(kWaitMs));
         dialogEnded = true;
-        // The worker still holds the session: the entry code must not have gone on.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_FALSE(finished_);
         EXPECT_TRUE(headless::answerBox(IDOK, kWaitMs));
     });
     EXPECT_TRUE(dialogEnded);
     EXPECT_EQ(code, 0);
+    // The worker held the session until its box was answered: the entry code went on only
+    // after that, and it joined the worker (which nothing else would have cleared).
     EXPECT_FALSE(mainDialogState().currentWorker);
+    const std::vector<std::string> out = lines();
+    const auto at = [&out](const std::string& line) {
+        return std::find(out.begin(), out.end(), line) - out.begin();
+    };
+    EXPECT_LT(at("answer: Error (Brevicor Update Utility): OK"), at(kReturned));
 }
 
 TEST_F(MainDialog, NoDeviceLeavesOnlyExit) {
@@ -193,7 +209,7 @@ TEST_F(MainDialog, NoDeviceLeavesOnlyExit) {
         // Neither a click on the disabled button nor a stray command starts an update.
         EXPECT_EQ(headless::click(IDC_UPDATE), window::Core::Click::Disabled);
         PostMessageA(headless::waitForDialog(0), WM_COMMAND, IDC_UPDATE, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(dialogStillOpen());  // the command has been handled
         EXPECT_EQ(headless::statusText(), "No updates possible due to errors.");
         EXPECT_EQ(headless::click(IDC_EXIT), window::Core::Click::Done);
     });
@@ -273,7 +289,7 @@ TEST_F(MainDialog, UpdatingLocksEverythingAndFinishedLeavesOnlyExitAndTheStandar
         HWND dialog = headless::waitForDialog(0);
         PostMessageA(dialog, WM_COMMAND, IDC_PAL, 0);
         PostMessageA(dialog, WM_COMMAND, IDC_EXIT, 0);
-        expectCancelDoesNothing(this);
+        expectCancelDoesNothing(this);  // and the commands have been handled
         EXPECT_EQ(device.snapshot().videoStandard, "NTSC");
 
         EXPECT_TRUE(headless::answerBox(IDOK, kWaitMs));
@@ -285,7 +301,7 @@ TEST_F(MainDialog, UpdatingLocksEverythingAndFinishedLeavesOnlyExitAndTheStandar
 
         // Update is usable once per program run.
         PostMessageA(dialog, WM_COMMAND, IDC_UPDATE, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(dialogStillOpen());  // the command has been handled
         EXPECT_EQ(headless::statusText(), "Update failed.");
         EXPECT_FALSE(headless::enabled(IDC_UPDATE));
         EXPECT_EQ(headless::click(IDC_EXIT), window::Core::Click::Done);

@@ -145,7 +145,7 @@ TEST_F(EmuBootloader, GetStatusIsHeldBackUntilTheEraseHasFinished) {
     const double waited = clock::nominalMsBetween(t0, clock::now());
     EXPECT_EQ(s, std::make_pair(0, int(dfu::kIdle)));
     EXPECT_GE(waited, 990.0);  // the erase takes 1,000 ms
-    EXPECT_LT(waited, 6000.0);  // held back for the erase, not for ever
+    EXPECT_LT(waited, 250000.0);  // held back for the erase, not for ever
     EXPECT_EQ(getState(), dfu::kIdle);
     // A program block ends in dfuDNLOAD-IDLE.
     EXPECT_EQ(run(programBlock(0, std::vector<uint8_t>(100, 0x12))), dfu::kDnloadIdle);
@@ -294,9 +294,10 @@ TEST_F(EmuBootloader, StartingAMissingApplicationVanishesAndBricksAtPowerUp) {
               dfu::kDnloadIdle);
     ASSERT_EQ(run({0x04, 0x02, 0x00, 0xFF}), dfu::kIdle);  // start-up bit: application
     ASSERT_EQ(start(), Reply::Ack);
-    clock::sleepMs(3000);
+    // Gone within the request, and nothing on its way back.
     DeviceSnapshot s = inspect(*bus);
     EXPECT_EQ(s.guise, Guise::Absent);
+    EXPECT_EQ(s.arriving, Guise::Absent);
     EXPECT_TRUE(s.vanished);
     EXPECT_TRUE(bus->present().empty());
     bus->unplug();
@@ -314,7 +315,6 @@ TEST_F(EmuBootloader, StartingAMissingApplicationVanishesAndBricksAtPowerUp) {
 TEST_F(EmuBootloader, AVanishedDeviceWithTheBootloaderBitRecoversAtPowerUp) {
     ASSERT_EQ(run(eraseBlock()), dfu::kIdle);
     ASSERT_EQ(start(), Reply::Ack);  // start-up bit still clear
-    clock::sleepMs(3000);
     EXPECT_TRUE(inspect(*bus).vanished);
     bus->unplug();
     bus->plug();
@@ -324,6 +324,12 @@ TEST_F(EmuBootloader, AVanishedDeviceWithTheBootloaderBitRecoversAtPowerUp) {
 
 class EmuBusyBootloader : public EmuBootloader {
   public:
+    // The clock at full scale: the erase then takes a real second, so that the answers that
+    // must come while it runs do, however loaded the machine.
+    void SetUp() override {
+        EmuBootloader::SetUp();
+        clock::setTimeScaleForTests(1.0);
+    }
     CreateOptions options() override {
         CreateOptions o = EmuBootloader::options();
         o.variant.busyStatus = true;

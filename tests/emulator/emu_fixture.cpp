@@ -1,34 +1,11 @@
 #include "tests/emulator/emu_fixture.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <random>
 
 namespace bvu {
 namespace emulator {
 namespace test {
-
-TempDir::TempDir() {
-    static std::atomic<unsigned> counter{0};
-    std::random_device rd;
-    auto base = std::filesystem::temp_directory_path();
-    for (;;) {
-        auto p =
-            base / ("bvu-emu-" + std::to_string(rd()) + "-" + std::to_string(counter.fetch_add(1)));
-        std::error_code ec;
-        if (std::filesystem::create_directory(p, ec)) {
-            path_ = p.string();
-            return;
-        }
-    }
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
 
 void RecordingListener::arrived(const Presence& device) {
     std::lock_guard<std::mutex> lock(mutex_);

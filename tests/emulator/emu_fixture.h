@@ -12,22 +12,13 @@
 
 #include "emulator/emulator.h"
 #include "platform/clock.h"
+#include "tests/support/temp_dir.h"
 
 namespace bvu {
 namespace emulator {
 namespace test {
 
-// A temporary folder, removed with everything in it at the end.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+using bvu::test::TempDir;
 
 // Records what a listener is told.
 class RecordingListener : public BusListener {

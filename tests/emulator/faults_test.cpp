@@ -1,4 +1,5 @@
 // Fault rules, the structural variants of the device, and the request trace.
+#include "emulator/state_file.h"
 #include "tests/emulator/emu_fixture.h"
 
 namespace bvu {
@@ -126,8 +127,14 @@ TEST_F(EmuFaults, UnplugWithoutReplugStaysOff) {
     make();
     addFault(*bus, rule(FaultKind::Unplug));
     EXPECT_EQ(in(0x80, 0, 0, 0, 2).reply, Reply::Gone);
-    clock::sleepMs(3000);
     EXPECT_EQ(guise(), Guise::Absent);
+    // Off, with no replug pending: nothing brings it back but plug().
+    EXPECT_FALSE(inspect(*bus).plugged);
+    std::string error;
+    ASSERT_TRUE(bus->save(&error)) << error;
+    BusFile file;
+    ASSERT_TRUE(readStateFile(path, &file, &error)) << error;
+    EXPECT_FALSE(file.replugPending);
     bus->plug();
     EXPECT_EQ(guise(), Guise::Run);
 }

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/emulator_backend/descriptor_builder.h"
+#include "tests/support/usb_descriptors.h"
 
 namespace bvu {
 namespace test {

@@ -2,16 +2,13 @@
 // access layer and the session, against the device model kept in a state file.
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <random>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "emulator/emulator.h"
 #include "platform/clock.h"
-#include "usb/usbutils.h"
+#include "tests/support/emulated_session.h"
 
 namespace bvu {
 namespace test {
@@ -65,45 +62,29 @@ TEST(ModelBackend, MissingStateFileFailsTheSubscriptionAndSaysWhichFile) {
 
     setUsbBackend("emulator:/missing/file");
     testing::internal::CaptureStderr();
-    try {
-        USBUtils session;
-        ADD_FAILURE() << "a session without a device state";
-    } catch (const USBUtils::Error& e) {
-        EXPECT_STREQ(e.what(),
-                     "USB communication error: Could not initialise USB driver: Failed to open "
-                     "USB driver");
-    }
+    EXPECT_EQ(SessionTest::errorOf([] { USBUtils session; }),
+              "USB communication error: Could not initialise USB driver: Failed to open USB "
+              "driver");
     testing::internal::GetCapturedStderr();
     setUsbBackend("");
 }
 
-class ModelBackendTest : public ::testing::Test {
+class ModelBackendTest : public EmulatedDeviceTest {
   protected:
+    // Not faster: every departure and arrival saves the whole device (about a megabyte of
+    // flash), which takes most of a second under ThreadSanitizer, and the session's attach
+    // wait must outlast it.
+    double timeScale() const override { return 0.25; }
+
     void SetUp() override {
-        // Not faster: every departure and arrival saves the whole device (about a megabyte of
-        // flash), which takes most of a second under ThreadSanitizer, and the session's attach
-        // wait must outlast it.
-        clock::setTimeScaleForTests(0.25);
-        dir = std::filesystem::temp_directory_path() /
-              ("bvu-emubackend-" + std::to_string(std::random_device()()));
-        std::filesystem::create_directories(dir);
-        path = (dir / "device.json").string();
-        std::string error;
-        ASSERT_TRUE(emu::createDevice(path, emu::CreateOptions{}, &error)) << error;
-        bus = emu::openBus(path, &error);  // the one the backend's files share
-        ASSERT_TRUE(bus) << error;
+        EmulatedDeviceTest::SetUp();
+        createDevice();  // the bus the backend's files share
         setUsbBackend("emulator:" + path);
     }
     void TearDown() override {
         setUsbBackend("");
-        bus.reset();
-        std::filesystem::remove_all(dir);
-        clock::setTimeScaleForTests(1.0);
+        EmulatedDeviceTest::TearDown();
     }
-
-    std::filesystem::path dir;
-    std::string path;
-    std::shared_ptr<emu::EmulatedBus> bus;
 };
 
 TEST_F(ModelBackendTest, SessionFollowsTheDeviceIntoTheBootloaderAndBack) {
@@ -151,8 +132,10 @@ TEST_F(ModelBackendTest, SilenceTimesOutOnTheClockAndAnUnplugCutsItShort) {
     EXPECT_GE(clock::nominalMsBetween(start, clock::now()), 990.0);
 
     emu::addFault(*bus, silence);
+    const uint64_t asked = emu::inspect(*bus).requests;
     std::thread puller([&] {
-        clock::sleepMs(200);
+        // Once the request has reached the device (and met its silence).
+        for (int i = 0; i < 4000 && emu::inspect(*bus).requests == asked; ++i) clock::sleepMs(10);
         bus->unplug();
     });
     start = clock::now();

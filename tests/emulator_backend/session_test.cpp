@@ -6,10 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "emulator/backend.h"
-#include "platform/clock.h"
-#include "tests/emulator_backend/descriptor_builder.h"
-#include "tests/emulator_backend/scripted_bus.h"
-#include "usb/usbutils.h"
+#include "tests/support/scripted_bus.h"
+#include "tests/support/session_fixture.h"
+#include "tests/support/usb_descriptors.h"
 
 namespace bvu {
 namespace test {
@@ -17,38 +16,30 @@ namespace {
 
 using emulator::Reply;
 
-class EmulatorSessionTest : public ::testing::Test {
+class EmulatorSessionTest : public SessionTest {
   protected:
+    double timeScale() const override { return 0.02; }
+
     void SetUp() override {
-        clock::setTimeScaleForTests(0.02);
-        bus = std::make_shared<ScriptedBus>();
+        SessionTest::SetUp();
         std::weak_ptr<ScriptedBus> weak = bus;
         kd::setKernelDriverFactory([weak](UDA_STATUS* status) {
             *status = 0;
             return emulator::makeEmulatorDriver(weak.lock());
         });
     }
-    void TearDown() override {
-        kd::setKernelDriverFactory({});
-        clock::setTimeScaleForTests(1.0);
-    }
 
-    std::shared_ptr<ScriptedBus> bus;
+    std::shared_ptr<ScriptedBus> bus = std::make_shared<ScriptedBus>();
 };
 
 TEST_F(EmulatorSessionTest, DeviceThatStallsSetInterfaceIsNotTaken) {
     bus->arrive(kRunModeProductId, runModeDescriptors());
     bus->onSetInterface([](uint32_t, uint8_t, uint8_t) { return Reply::Stall; });
-    USBUtils session;
+    openSession();
     // The slot turns the device away, so the wait runs into its time-out.
-    try {
-        session.waitForDevice();
-        FAIL() << "attached";
-    } catch (const USBUtils::Error& e) {
-        EXPECT_STREQ(e.what(),
-                     "USB communication error: Waiting for USB device to attach: Timeout expired");
-    }
-    EXPECT_FALSE(session.isDevicePresent());
+    EXPECT_EQ(errorOf([&] { session->waitForDevice(); }),
+              "USB communication error: Waiting for USB device to attach: Timeout expired");
+    EXPECT_FALSE(session->isDevicePresent());
 }
 
 }  // namespace

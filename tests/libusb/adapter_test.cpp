@@ -14,23 +14,22 @@
 #include <vector>
 
 #include "emulator/umockdev/adapter.h"
-#include "tests/libusb/scripted_bus.h"
 #include "tests/libusb/umockdev_env.h"
+#include "tests/support/scripted_bus.h"
+#include "tests/support/usb_descriptors.h"
 
 namespace bvu {
 namespace test {
 namespace {
 
-constexpr uint16_t kVendor = 0x03EB;
-constexpr uint16_t kRunMode = 0x3014;
-constexpr uint16_t kBootloader = 0x2FFD;
+using emulator::Reply;
 
 class AdapterTest : public ::testing::Test {
   protected:
     void SetUp() override {
         BVU_REQUIRE_UMOCKDEV();
         bus = std::make_shared<ScriptedBus>();
-        runId = bus->plugDevice(kRunMode, ScriptedBus::runModeDescriptors());
+        runId = bus->arrive(kRunModeProductId, runModeDescriptors());
         std::string error;
         adapter = emulator::UmockdevAdapter::start(bus, &error);
         ASSERT_TRUE(adapter) << error;
@@ -44,8 +43,8 @@ class AdapterTest : public ::testing::Test {
         adapter.reset();
     }
 
-    libusb_device_handle* open(uint16_t product = kRunMode) {
-        libusb_device_handle* h = openWhenPresent(ctx, kVendor, product);
+    libusb_device_handle* open(uint16_t product = kRunModeProductId) {
+        libusb_device_handle* h = openWhenPresent(ctx, kVendorId, product);
         if (h != nullptr)
             handles.push_back(h);
         return h;
@@ -63,7 +62,7 @@ TEST_F(AdapterTest, DescriptorsAndControlTransfersReachTheDevice) {
     ASSERT_NE(h, nullptr);
     libusb_device_descriptor d;
     ASSERT_EQ(libusb_get_device_descriptor(libusb_get_device(h), &d), 0);
-    EXPECT_EQ(d.idVendor, kVendor);
+    EXPECT_EQ(d.idVendor, kVendorId);
     EXPECT_EQ(d.bcdDevice, 0x0200);
     libusb_config_descriptor* config = nullptr;
     ASSERT_EQ(libusb_get_active_config_descriptor(libusb_get_device(h), &config), 0);
@@ -78,7 +77,7 @@ TEST_F(AdapterTest, DescriptorsAndControlTransfersReachTheDevice) {
     uint8_t out[3] = {7, 8, 9};
     EXPECT_EQ(libusb_control_transfer(h, 0x20, 2, 0x0501, 0x0033, out, sizeof out, 1000), 3);
 
-    std::vector<BusRequest> seen = bus->requests();
+    std::vector<BusTransfer> seen = bus->transfers();
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].setup, (std::vector<uint8_t>{0xA0, 3, 0x0D, 0x02, 0, 0, 5, 0}));
     EXPECT_EQ(seen[1].setup, (std::vector<uint8_t>{0x20, 2, 0x01, 0x05, 0x33, 0, 3, 0}));
@@ -95,7 +94,7 @@ TEST_F(AdapterTest, BulkOutGoesToTheDeviceOnlyForItsOwnEndpoints) {
     EXPECT_EQ(transferred, 0x8000);
     // An endpoint the device does not have is refused by usbfs before anything is sent.
     EXPECT_NE(libusb_bulk_transfer(h, 0x06, data.data(), 3, &transferred, 1000), 0);
-    std::vector<BusRequest> seen = bus->requests();
+    std::vector<BusTransfer> seen = bus->transfers();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_TRUE(seen[0].bulk);
     EXPECT_EQ(seen[0].endpoint, 0x04);
@@ -132,7 +131,7 @@ TEST_F(AdapterTest, InterfaceRecipientRequestsNeedAnInterfaceOfTheDeviceNotHeldB
     uint8_t status[6] = {};
     // A class request to interface 4: the device has only interface 0.
     EXPECT_EQ(libusb_control_transfer(h, 0xA1, 3, 0, 4, status, 6, 1000), LIBUSB_ERROR_IO);
-    EXPECT_TRUE(bus->requests().empty());
+    EXPECT_TRUE(bus->transfers().empty());
     // Vendor requests are not checked by usbfs, whatever their wIndex says.
     EXPECT_EQ(libusb_control_transfer(h, 0xC1, 1, 0, 4, status, 1, 1000), 1);
     // Interface 0 exists: usbfs claims it for a caller that did not.
@@ -143,7 +142,7 @@ TEST_F(AdapterTest, InterfaceRecipientRequestsNeedAnInterfaceOfTheDeviceNotHeldB
     handles.push_back(other);
     EXPECT_EQ(libusb_control_transfer(other, 0xA1, 3, 0, 0, status, 6, 1000), LIBUSB_ERROR_IO);
     EXPECT_EQ(libusb_claim_interface(other, 0), LIBUSB_ERROR_BUSY);
-    EXPECT_EQ(bus->requests().size(), 2u);
+    EXPECT_EQ(bus->transfers().size(), 2u);
 }
 
 TEST_F(AdapterTest, ClosingTheNodeGivesUpItsClaims) {
@@ -171,8 +170,8 @@ TEST_F(AdapterTest, UnplugEndsATransferInFlightAndEveryLaterOne) {
         uint8_t b = 0;
         return libusb_control_transfer(h, 0xA0, 3, 0, 0, &b, 1, 20000);
     });
-    ASSERT_TRUE(bus->waitForRequests(1));
-    bus->unplugDevice(runId);
+    ASSERT_TRUE(bus->waitForTransfers(1));
+    bus->leave(runId);
     ASSERT_EQ(inFlight.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(inFlight.get(), LIBUSB_ERROR_NO_DEVICE);
     uint8_t b = 0;
@@ -205,12 +204,12 @@ TEST_F(AdapterTest, ReEnumerationIsADepartureAndAnArrivalUnderANewAddress) {
                   ctx,
                   libusb_hotplug_event(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
                                        LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
-                  LIBUSB_HOTPLUG_ENUMERATE, kVendor, LIBUSB_HOTPLUG_MATCH_ANY,
+                  LIBUSB_HOTPLUG_ENUMERATE, kVendorId, LIBUSB_HOTPLUG_MATCH_ANY,
                   LIBUSB_HOTPLUG_MATCH_ANY, logHotplug, &log, &handle),
               0);
     ASSERT_EQ(log.size(), 1u);  // the device already present
-    bus->unplugDevice(runId);
-    bus->plugDevice(kBootloader, ScriptedBus::bootloaderDescriptors());
+    bus->leave(runId);
+    bus->arrive(kBootloaderProductId, bootloaderDescriptors());
     ASSERT_TRUE(eventually([&] {
         timeval zero{0, 10000};
         libusb_handle_events_timeout_completed(ctx, &zero, nullptr);
@@ -224,7 +223,7 @@ TEST_F(AdapterTest, ReEnumerationIsADepartureAndAnArrivalUnderANewAddress) {
     EXPECT_EQ(log.events[1].second, log.events[0].second);
     EXPECT_TRUE(log.events[2].first);
     EXPECT_NE(log.events[2].second, log.events[0].second);
-    EXPECT_NE(open(kBootloader), nullptr);
+    EXPECT_NE(open(kBootloaderProductId), nullptr);
 }
 
 }  // namespace

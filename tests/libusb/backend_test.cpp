@@ -13,8 +13,9 @@
 
 #include "emulator/umockdev/adapter.h"
 #include "platform/clock.h"
-#include "tests/libusb/scripted_bus.h"
 #include "tests/libusb/umockdev_env.h"
+#include "tests/support/scripted_bus.h"
+#include "tests/support/usb_descriptors.h"
 #include "usb/backend_libusb.h"
 #include "usb/kernel_driver.h"
 #include "usb/uda.h"
@@ -23,8 +24,7 @@ namespace bvu {
 namespace test {
 namespace {
 
-constexpr uint16_t kRunMode = 0x3014;
-constexpr uint16_t kBootloader = 0x2FFD;
+using emulator::Reply;
 
 // What one subscription's callbacks saw. The attach callback selects interface `iface` (unless
 // negative) and takes the device when `take` says so.
@@ -58,7 +58,7 @@ struct Subscription {
     }
 
     UDA_STATUS open(uint16_t product) {
-        UDA_MatchTable match{0x03EB, product, 0, 0, 0, 0, 0, 0};
+        UDA_MatchTable match{kVendorId, product, 0, 0, 0, 0, 0, 0};
         UDA_EventTable events{onAttach, onDetach, nullptr, this};
         return UDA_Init(&driver, &match, 1, &events, UDA_OPTION_ACKNOWLEDGE);
     }
@@ -125,13 +125,13 @@ class BackendTest : public ::testing::Test {
 };
 
 TEST_F(BackendTest, ADevicePresentBeforeTheSubscriptionAttachesWithItsInformationTree) {
-    bus->plugDevice(kRunMode, ScriptedBus::runModeDescriptors());
+    bus->arrive(kRunModeProductId, runModeDescriptors());
     serve();
-    Subscription& run = subscribe(kRunMode);
+    Subscription& run = subscribe(kRunModeProductId);
     ASSERT_TRUE(run.waitFor(1));
     EXPECT_EQ(run.setInterfaceStatus[0], 0u);
     const UDA_DeviceInfo& info = run.infos[0];
-    EXPECT_EQ(info.deviceDescriptor.idProduct, kRunMode);
+    EXPECT_EQ(info.deviceDescriptor.idProduct, kRunModeProductId);
     EXPECT_EQ(info.deviceDescriptor.bcdDevice, 0x0200);
     EXPECT_EQ(info.configuration.numInterfaces, 1u);
     ASSERT_EQ(info.activeInterfaces.size(), 1u);
@@ -152,9 +152,9 @@ TEST_F(BackendTest, ADevicePresentBeforeTheSubscriptionAttachesWithItsInformatio
 }
 
 TEST_F(BackendTest, TransfersMoveTheirDataAndRefuseWhatCannotBeSent) {
-    bus->plugDevice(kRunMode, ScriptedBus::runModeDescriptors());
+    bus->arrive(kRunModeProductId, runModeDescriptors());
     serve();
-    Subscription& run = subscribe(kRunMode);
+    Subscription& run = subscribe(kRunModeProductId);
     ASSERT_TRUE(run.waitFor(1));
     UDA_DEVICE_HANDLE device = run.device();
 
@@ -173,7 +173,7 @@ TEST_F(BackendTest, TransfersMoveTheirDataAndRefuseWhatCannotBeSent) {
                                nullptr, 5000),
               0u);
     EXPECT_EQ(n, 0x8000u);
-    const size_t sent = bus->requests().size();
+    const size_t sent = bus->transfers().size();
     EXPECT_EQ(sent, 4u);
 
     // Refused before anything reaches the bus.
@@ -181,15 +181,15 @@ TEST_F(BackendTest, TransfersMoveTheirDataAndRefuseWhatCannotBeSent) {
               UDA_INVALID_PIPE_NUMBER);
     EXPECT_EQ(control(device, {0xA0, 3, 4, 2, 0, 0, 8, 0}, in, 4), UDA_INVALID_PARAMETER);
     EXPECT_EQ(control(device, {0x20, 2, 1, 5, 0, 0, 2, 0}, nullptr, 0), UDA_INVALID_PARAMETER);
-    EXPECT_EQ(bus->requests().size(), sent);
+    EXPECT_EQ(bus->transfers().size(), sent);
 }
 
 TEST_F(BackendTest, InterfaceRecipientRequestsAreAddressedToTheClaimedInterface) {
-    bus->plugDevice(kBootloader, ScriptedBus::bootloaderDescriptors());
-    bus->plugDevice(kRunMode, ScriptedBus::runModeDescriptors(1));
+    bus->arrive(kBootloaderProductId, bootloaderDescriptors());
+    bus->arrive(kRunModeProductId, runModeDescriptors(1));
     serve();
-    Subscription& boot = subscribe(kBootloader, 0);
-    Subscription& run = subscribe(kRunMode, 1);
+    Subscription& boot = subscribe(kBootloaderProductId, 0);
+    Subscription& run = subscribe(kRunModeProductId, 1);
     ASSERT_TRUE(boot.waitFor(1));
     ASSERT_TRUE(run.waitFor(1));
     ASSERT_EQ(run.setInterfaceStatus[0], 0u);
@@ -204,7 +204,7 @@ TEST_F(BackendTest, InterfaceRecipientRequestsAreAddressedToTheClaimedInterface)
     // Device-recipient requests keep their wIndex, which carries data.
     ASSERT_EQ(control(run.device(), {0x20, 2, 1, 5, 0x37, 0, 0, 0}, nullptr, 0), 0u);
 
-    std::vector<BusRequest> seen = bus->requests();
+    std::vector<BusTransfer> seen = bus->transfers();
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[0].setup[4], 0);
     EXPECT_EQ(seen[1].setup[4], 1);
@@ -224,9 +224,9 @@ TEST_F(BackendTest, StallAndTimeOutGiveTheirStatusesAndTheDeviceStaysUsable) {
         *n = 1;
         return Reply::Ack;
     });
-    bus->plugDevice(kRunMode, ScriptedBus::runModeDescriptors());
+    bus->arrive(kRunModeProductId, runModeDescriptors());
     serve();
-    Subscription& run = subscribe(kRunMode);
+    Subscription& run = subscribe(kRunModeProductId);
     ASSERT_TRUE(run.waitFor(1));
     uint8_t b = 0;
     UDA_STATUS s = control(run.device(), {0xA0, 3, 0, 0, 0, 0, 1, 0}, &b, 1);
@@ -248,9 +248,9 @@ TEST_F(BackendTest, StallAndTimeOutGiveTheirStatusesAndTheDeviceStaysUsable) {
 
 TEST_F(BackendTest, ADetachWhileTransfersAreInFlightEndsThemWithDeviceNotFound) {
     bus->onControl([](uint32_t, const uint8_t*, uint8_t*, uint32_t*) { return Reply::NoAnswer; });
-    const uint32_t id = bus->plugDevice(kRunMode, ScriptedBus::runModeDescriptors());
+    const uint32_t id = bus->arrive(kRunModeProductId, runModeDescriptors());
     serve();
-    Subscription& run = subscribe(kRunMode);
+    Subscription& run = subscribe(kRunModeProductId);
     ASSERT_TRUE(run.waitFor(1));
     UDA_DEVICE_HANDLE device = run.device();
 
@@ -273,8 +273,8 @@ TEST_F(BackendTest, ADetachWhileTransfersAreInFlightEndsThemWithDeviceNotFound) 
             return last;
         }));
     }
-    ASSERT_TRUE(bus->waitForRequests(8));
-    bus->unplugDevice(id);
+    ASSERT_TRUE(bus->waitForTransfers(8));
+    bus->leave(id);
     ASSERT_TRUE(run.waitFor(1, 1));
     stop.store(true);
     for (auto& t : transfers) {
@@ -287,21 +287,21 @@ TEST_F(BackendTest, ADetachWhileTransfersAreInFlightEndsThemWithDeviceNotFound) 
 }
 
 TEST_F(BackendTest, ReEnumerationMovesTheDeviceFromOneSubscriptionToTheOther) {
-    const uint32_t runId = bus->plugDevice(kRunMode, ScriptedBus::runModeDescriptors());
+    const uint32_t runId = bus->arrive(kRunModeProductId, runModeDescriptors());
     serve();
-    Subscription& run = subscribe(kRunMode);
-    Subscription& boot = subscribe(kBootloader);
+    Subscription& run = subscribe(kRunModeProductId);
+    Subscription& boot = subscribe(kBootloaderProductId);
     ASSERT_TRUE(run.waitFor(1));
-    bus->unplugDevice(runId);
-    const uint32_t bootId = bus->plugDevice(kBootloader, ScriptedBus::bootloaderDescriptors());
+    bus->leave(runId);
+    const uint32_t bootId = bus->arrive(kBootloaderProductId, bootloaderDescriptors());
     ASSERT_TRUE(run.waitFor(1, 1));
     ASSERT_TRUE(boot.waitFor(1));
     EXPECT_EQ(boot.infos[0].activeInterfaces[0].active()->descriptor.bInterfaceClass, 0xFE);
     uint8_t state = 0;
     EXPECT_EQ(control(boot.device(), {0xA1, 5, 0, 0, 4, 0, 1, 0}, &state, 1), 0u);
 
-    bus->unplugDevice(bootId);
-    bus->plugDevice(kRunMode, ScriptedBus::runModeDescriptors());
+    bus->leave(bootId);
+    bus->arrive(kRunModeProductId, runModeDescriptors());
     ASSERT_TRUE(boot.waitFor(1, 1));
     ASSERT_TRUE(run.waitFor(2, 1));
     uint8_t b[2] = {};
@@ -309,15 +309,15 @@ TEST_F(BackendTest, ReEnumerationMovesTheDeviceFromOneSubscriptionToTheOther) {
 }
 
 TEST_F(BackendTest, ARefusedDeviceIsReleasedForOtherPrograms) {
-    bus->plugDevice(kRunMode, ScriptedBus::runModeDescriptors());
+    bus->arrive(kRunModeProductId, runModeDescriptors());
     serve();
     // The attach callback claims the interface (as the session does) and then refuses.
-    Subscription& run = subscribe(kRunMode, 0, false);
+    Subscription& run = subscribe(kRunModeProductId, 0, false);
     ASSERT_TRUE(run.waitFor(1));
     ASSERT_EQ(run.setInterfaceStatus[0], 0u);
     libusb_context* ctx = nullptr;
     ASSERT_EQ(libusb_init(&ctx), 0);
-    libusb_device_handle* other = openWhenPresent(ctx, 0x03EB, kRunMode);
+    libusb_device_handle* other = openWhenPresent(ctx, kVendorId, kRunModeProductId);
     ASSERT_NE(other, nullptr);
     EXPECT_TRUE(eventually([&] { return libusb_claim_interface(other, 0) == 0; }));
     libusb_close(other);

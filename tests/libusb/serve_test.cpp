@@ -1,14 +1,12 @@
 // bvu-emulator serve: a separate libusb program sees the emulated device, drives it through a
 // re-enumeration and back, and the device's state is saved afterwards.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
 
 #include "emulator/emulator.h"
 #include "emulator/umockdev/serve.h"
 #include "platform/clock.h"
 #include "tests/libusb/umockdev_env.h"
+#include "tests/support/temp_dir.h"
 
 namespace bvu {
 namespace test {
@@ -20,25 +18,16 @@ class ServeTest : public ::testing::Test {
   protected:
     void SetUp() override {
         BVU_REQUIRE_UMOCKDEV();
-        dir = std::filesystem::temp_directory_path() /
-              ("bvu-serve-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir);
-        state = (dir / "device.json").string();
         // The model's delays in this process; the probe keeps its own real-time limits.
         clock::setTimeScaleForTests(0.2);
         std::string error;
         ASSERT_TRUE(emulator::createDevice(state, emulator::CreateOptions{}, &error)) << error;
     }
 
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-        clock::setTimeScaleForTests(1.0);
-    }
+    void TearDown() override { clock::setTimeScaleForTests(1.0); }
 
-    std::filesystem::path dir;
-    std::string state;
+    TempDir dir;
+    const std::string state = dir.file("device.json");
 };
 
 TEST_F(ServeTest, AThirdPartyProgramDrivesTheDeviceThroughAModeSwitchAndBack) {
@@ -64,7 +53,7 @@ TEST_F(ServeTest, ReturnsTheCommandsExitStatusAndItsOwnFailures) {
               3);
     EXPECT_EQ(emulator::runServe({state, "--", "sh", "-c", "kill -TERM $$"}), 128 + 15);
     EXPECT_EQ(emulator::runServe({state, "--", "/nonexistent/program"}), 127);
-    EXPECT_EQ(emulator::runServe({(dir / "missing.json").string(), "--", "true"}), 125);
+    EXPECT_EQ(emulator::runServe({dir.file("missing.json"), "--", "true"}), 125);
     EXPECT_EQ(emulator::runServe({state, "true"}), 2);
     EXPECT_EQ(emulator::runServe({state, "--"}), 2);
 }

@@ -2,18 +2,14 @@
 // umockdev: the whole path a real device would take on Linux, re-enumeration included.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
 #include <vector>
 
-#include "emulator/emulator.h"
 #include "emulator/umockdev/adapter.h"
 #include "platform/clock.h"
 #include "tests/libusb/umockdev_env.h"
+#include "tests/support/emulated_session.h"
 #include "usb/backend_libusb.h"
 #include "usb/kernel_driver.h"
-#include "usb/usbutils.h"
 
 namespace bvu {
 namespace test {
@@ -21,36 +17,28 @@ namespace {
 
 using emulator::Guise;
 
-class UmockdevSessionTest : public ::testing::Test {
+class UmockdevSessionTest : public EmulatedDeviceTest {
   protected:
+    // The attach wait (10 s) becomes 1 s, a re-enumeration 150 ms.
+    double timeScale() const override { return 0.1; }
+
     void SetUp() override {
         BVU_REQUIRE_UMOCKDEV();
-        // The attach wait (10 s) becomes 1 s, a re-enumeration 150 ms.
-        clock::setTimeScaleForTests(0.1);
+        EmulatedDeviceTest::SetUp();
         kd::setKernelDriverFactory(&kd::openLibusbDriver);
-        dir = std::filesystem::temp_directory_path() /
-              ("bvu-libusb-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir);
-        state = (dir / "device.json").string();
     }
 
     void start(const emulator::CreateOptions& options = {}) {
+        ASSERT_NO_FATAL_FAILURE(createDevice(options));
         std::string error;
-        ASSERT_TRUE(emulator::createDevice(state, options, &error)) << error;
-        bus = emulator::openBus(state, &error);
-        ASSERT_TRUE(bus) << error;
         adapter = emulator::UmockdevAdapter::start(bus, &error);
         ASSERT_TRUE(adapter) << error;
     }
 
     void TearDown() override {
+        session.reset();
         adapter.reset();
-        bus.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-        kd::setKernelDriverFactory(nullptr);
-        clock::setTimeScaleForTests(1.0);
+        EmulatedDeviceTest::TearDown();
     }
 
     static UDA_STATUS control(UDA_DEVICE_HANDLE device, const SetupPacket& setup,
@@ -59,9 +47,6 @@ class UmockdevSessionTest : public ::testing::Test {
                                 transferred, setup.bytes, 5000);
     }
 
-    std::filesystem::path dir;
-    std::string state;
-    std::shared_ptr<emulator::EmulatedBus> bus;
     std::unique_ptr<emulator::UmockdevAdapter> adapter;
 };
 

@@ -7,24 +7,14 @@
 #include <vector>
 
 #include "modeswitch/modeswitch.h"
-#include "platform/clock.h"
-#include "tests/support/fake_driver.h"
-#include "usb/usbutils.h"
+#include "tests/support/session_fixture.h"
 
 namespace {
 
-using bvu::test::FakeBus;
-
-class ModeSwitchCodes : public ::testing::Test {
+class ModeSwitchCodes : public bvu::test::FakeBusTest {
   protected:
-    void SetUp() override {
-        bvu::clock::setTimeScaleForTests(0.01);
-        bvu::kd::setKernelDriverFactory(bus->factory());
-    }
-    void TearDown() override {
-        bvu::kd::setKernelDriverFactory({});
-        bvu::clock::setTimeScaleForTests(1.0);
-    }
+    double timeScale() const override { return 0.01; }
+
     int run(std::vector<const char*> args, std::string* err) {
         args.insert(args.begin(), "modeswitch");
         testing::internal::CaptureStderr();
@@ -33,7 +23,6 @@ class ModeSwitchCodes : public ::testing::Test {
         *err = testing::internal::GetCapturedStderr();
         return code;
     }
-    std::shared_ptr<FakeBus> bus = FakeBus::create();
 };
 
 TEST_F(ModeSwitchCodes, AnotherErrorOfTheSystemIsAnInternalError) {
@@ -44,7 +33,7 @@ TEST_F(ModeSwitchCodes, AnotherErrorOfTheSystemIsAnInternalError) {
 }
 
 TEST_F(ModeSwitchCodes, AForeignExceptionIsAnUnknownError) {
-    bus->plug(FakeBus::makeInfo(0x03EB, 0x3014));
+    bus->plug(runMode());
     bus->onTransfer([](bvu::kd::TransferRequest&) -> UDA_STATUS {
         throw std::runtime_error("out of the blue");
     });

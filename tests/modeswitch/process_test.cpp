@@ -3,11 +3,9 @@
 // Built natively and for Windows, where it runs modeswitch.exe under Wine.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <random>
-
 #include "emulator/emulator.h"
 #include "tests/modeswitch/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -22,15 +20,9 @@ const char* const kUsbError = "USB communication error.\n";
 class ModeSwitchProcess : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir = (std::filesystem::temp_directory_path() /
-               ("bvu-modeswitch-" + std::to_string(std::random_device()())))
-                  .string();
-        std::filesystem::create_directories(dir);
-        state = dir + "/state.json";
         bvu::test::setEnvironment("BVU_USB", "emulator:" + state);
         bvu::test::setEnvironment("BVU_TIME_SCALE", std::to_string(kScale));
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
 
     // bootloader: created with the start-up bit on the bootloader, as a device whose control
     // firmware update was interrupted.
@@ -65,7 +57,7 @@ class ModeSwitchProcess : public ::testing::Test {
         }
     }
     bvu::test::ChildResult run(const std::vector<std::string>& args) {
-        return bvu::test::runChild(MODESWITCH_PROGRAM, args, dir);
+        return bvu::test::runChild(MODESWITCH_PROGRAM, args, dir.path());
     }
     emu::DeviceSnapshot device() {
         emu::DeviceSnapshot s;
@@ -84,7 +76,8 @@ class ModeSwitchProcess : public ::testing::Test {
     }
     static double nominal(double realMs) { return realMs / kScale; }
 
-    std::string dir, state;
+    bvu::test::TempDir dir;
+    const std::string state = dir.file("state.json");
 };
 
 TEST_F(ModeSwitchProcess, BadCommandLinesAreRefusedBeforeAnyRequest) {

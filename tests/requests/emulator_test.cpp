@@ -2,48 +2,24 @@
 // state it is left in: what a real device would have seen and done.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <random>
-
-#include "emulator/backend.h"
-#include "emulator/emulator.h"
 #include "platform/clock.h"
-#include "usb/usbutils.h"
+#include "tests/support/emulated_session.h"
 
 namespace {
 
 namespace emu = bvu::emulator;
 using Bytes = std::vector<uint8_t>;
 
-class EmulatedSessionTest : public ::testing::Test {
+class EmulatedSessionTest : public bvu::test::EmulatedDeviceTest {
   protected:
-    void SetUp() override {
-        bvu::clock::setTimeScaleForTests(0.02);
-        dir = std::filesystem::temp_directory_path() /
-              ("bvu-requests-" + std::to_string(std::random_device()()));
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override {
-        session.reset();
-        bvu::kd::setKernelDriverFactory({});
-        bus.reset();
-        std::filesystem::remove_all(dir);
-        bvu::clock::setTimeScaleForTests(1.0);
-    }
+    double timeScale() const override { return 0.02; }
 
     // Makes the device, opens the session on it and waits for the guise it starts in.
     void make(emu::CreateOptions options = {}) {
-        std::string path = (dir / "state.json").string(), error;
         options.timing.preparationMs = 100;
-        ASSERT_TRUE(emu::createDevice(path, options, &error)) << error;
-        bus = emu::openBus(path, &error);
-        ASSERT_TRUE(bus) << error;
-        auto shared = bus;
-        bvu::kd::setKernelDriverFactory([shared](UDA_STATUS* status) {
-            *status = 0;
-            return emu::makeEmulatorDriver(shared);
-        });
-        session.reset(new USBUtils);
+        ASSERT_NO_FATAL_FAILURE(createDevice(options));
+        serveInProcess();
+        openSession();
         if (options.bootloader) {
             session->waitForBootloader();
         } else {
@@ -77,23 +53,6 @@ class EmulatedSessionTest : public ::testing::Test {
         rule.bytes = bytes;
         emu::addFault(*bus, rule);
     }
-    static double nominalMs(const std::function<void()>& f) {
-        auto start = bvu::clock::now();
-        f();
-        return bvu::clock::nominalMsBetween(start, bvu::clock::now());
-    }
-    static std::string errorOf(const std::function<void()>& f) {
-        try {
-            f();
-        } catch (const USBUtils::Error& e) {
-            return e.message();
-        }
-        return "(no USBUtils::Error)";
-    }
-
-    std::filesystem::path dir;
-    std::shared_ptr<emu::EmulatedBus> bus;
-    std::unique_ptr<USBUtils> session;
 };
 
 TEST_F(EmulatedSessionTest, ReadsAndWritesTheDeviceInRunMode) {
@@ -192,7 +151,9 @@ TEST_F(EmulatedSessionTest, InTheBootloaderEnterDfuModeSendsNothingAndStartAppli
                                    {0x21, 1, 0xFD, 0, 4, 0, 0, 0}};
     EXPECT_EQ(requests(), expected);
     EXPECT_EQ(device().guise, emu::Guise::Run);
-    // Now the application runs: nothing is sent and nothing waited for.
+    // Now the application runs: nothing is sent and nothing waited for (on a clock at full
+    // scale, where the seven seconds would be real ones).
+    bvu::clock::setTimeScaleForTests(1.0);
     EXPECT_LT(nominalMs([&] { session->startApplication(1); }), 3500);
     EXPECT_TRUE(requests().empty());
 }
@@ -200,10 +161,12 @@ TEST_F(EmulatedSessionTest, InTheBootloaderEnterDfuModeSendsNothingAndStartAppli
 TEST_F(EmulatedSessionTest, StartApplicationWithoutWaitReturnsAtOnce) {
     emu::CreateOptions o;
     o.bootloader = true;
+    o.timing.reenumerationMs = 200;
     make(o);
-    // The device saves its state as it leaves the bus, which takes real time; a slower clock
-    // keeps that small against the seven seconds that must not be slept.
-    bvu::clock::setTimeScaleForTests(0.2);
+    // The device saves its state as it leaves the bus, which takes real time (most of a second
+    // under the sanitizers); on a clock at full scale that stays small against the seven seconds
+    // that must not be slept.
+    bvu::clock::setTimeScaleForTests(1.0);
     EXPECT_LT(nominalMs([&] { session->startApplication(0); }), 3500);
     EXPECT_EQ(requests().size(), 2u);
     EXPECT_TRUE(emu::waitForGuise(*bus, emu::Guise::Run, 10000));

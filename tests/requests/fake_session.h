@@ -2,52 +2,25 @@
 // script (keyed by bmRequestType, bRequest and wValue) and takes every OUT transfer whole.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <functional>
 #include <map>
-#include <memory>
-#include <string>
 #include <tuple>
 #include <vector>
 
-#include "platform/clock.h"
-#include "tests/support/fake_driver.h"
-#include "usb/usbutils.h"
+#include "tests/support/session_fixture.h"
 
 namespace bvu {
 namespace test {
 
 using Bytes = std::vector<uint8_t>;
 
-class FakeSessionTest : public ::testing::Test {
+class FakeSessionTest : public FakeBusTest {
   protected:
-    // Nominal durations run 20 times faster: the 10 s attach wait takes half a second.
-    static constexpr double kScale = 0.05;
+    double timeScale() const override { return 0.05; }  // the 10 s attach wait: half a second
 
     void SetUp() override {
-        clock::setTimeScaleForTests(kScale);
-        kd::setKernelDriverFactory(bus->factory());
+        FakeBusTest::SetUp();
         bus->onTransfer([this](kd::TransferRequest& r) { return answer(r); });
-    }
-    void TearDown() override {
-        session.reset();
-        kd::setKernelDriverFactory({});
-        clock::setTimeScaleForTests(1.0);
-    }
-
-    // Plugs the guises asked for, opens the session and waits until they have arrived.
-    USBUtils& open(bool run, bool bootloader) {
-        if (run)
-            bus->plug(FakeBus::makeInfo(0x03EB, 0x3014));
-        if (bootloader)
-            bus->plug(FakeBus::makeInfo(0x03EB, 0x2FFD, 0, {}));
-        session.reset(new USBUtils);
-        if (run)
-            session->waitForDevice();
-        if (bootloader)
-            session->waitForBootloader();
-        return *session;
     }
 
     // The IN reply to a request; a function sees how often it was asked already.
@@ -72,23 +45,6 @@ class FakeSessionTest : public ::testing::Test {
         return out;
     }
 
-    // Nominal milliseconds that f takes.
-    static double nominalMs(const std::function<void()>& f) {
-        auto start = clock::now();
-        f();
-        return clock::nominalMsBetween(start, clock::now());
-    }
-    static std::string errorOf(const std::function<void()>& f) {
-        try {
-            f();
-        } catch (const USBUtils::Error& e) {
-            return e.message();
-        }
-        return "(no USBUtils::Error)";
-    }
-
-    std::shared_ptr<FakeBus> bus = FakeBus::create();
-    std::unique_ptr<USBUtils> session;
     UDA_STATUS failWith = 0;  // every transfer fails with this status when set
     // Filled into the whole IN buffer before the reply is copied: what a careless reader
     // would pick up beyond the delivered bytes.

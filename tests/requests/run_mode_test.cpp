@@ -2,6 +2,7 @@
 // of short and odd replies, the bulk paths and the mode switches with their waits.
 #include <gtest/gtest.h>
 
+#include "platform/clock.h"
 #include "tests/requests/fake_session.h"
 
 namespace {
@@ -234,12 +235,15 @@ TEST_F(RunModeTest, StartApplicationFromTheBootloaderThenWaitsSevenSeconds) {
     EXPECT_EQ(c[0], (Bytes{0x21, 1, 0xFE, 0, 4, 0, 5, 0, 0x04, 0x03, 0x01, 0x00, 0x00}));
     EXPECT_EQ(c[1], (Bytes{0x21, 1, 0xFD, 0, 4, 0, 0, 0}));
 
+    // Without the wait; on a clock at full scale, where the seven seconds would be real ones.
+    bvu::clock::setTimeScaleForTests(1.0);
     EXPECT_LT(nominalMs([&] { session->startApplication(0); }), 3500);
     EXPECT_EQ(controls().size(), 4u);
 }
 
 TEST_F(RunModeTest, StartApplicationLeavesARunningDeviceAlone) {
     open(true, false);
+    bvu::clock::setTimeScaleForTests(1.0);  // the seven seconds would be real ones
     EXPECT_LT(nominalMs([&] { session->startApplication(1); }), 3500);
     EXPECT_EQ(bus->transferCount(), 0u);
 }

@@ -2,15 +2,11 @@
 // and memory, what it reports afterwards, and what the notifier saw on the way.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
-#include <random>
 
-#include "emulator/backend.h"
-#include "emulator/emulator.h"
 #include "synthetic_images/firmware_images.h"
+#include "tests/support/emulated_session.h"
 #include "tests/update/fake_device.h"
 #include "update/embedded_images.h"
 #include "update/usbcalibupdater.h"
@@ -55,58 +51,29 @@ class BusEvents : public emu::BusListener {
     Lines events_;
 };
 
-class EmulatedUpdateTest : public ::testing::Test {
+class EmulatedUpdateTest : public EmulatedDeviceTest {
   protected:
-    void SetUp() override {
-        clock::setTimeScaleForTests(0.05);  // the 7 s restart waits take 350 ms
-        static std::atomic<unsigned> counter{0};
-        dir_ = std::filesystem::temp_directory_path() /
-               ("bvu-update-" + std::to_string(std::random_device()()) + "-" +
-                std::to_string(counter++));
-        std::filesystem::create_directories(dir_);
-    }
+    double timeScale() const override { return 0.05; }  // the 7 s restart waits take 350 ms
+
     void TearDown() override {
         session.reset();
-        kd::setKernelDriverFactory({});
         if (bus)
             bus->removeListener(&events);
-        bus.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-        clock::setTimeScaleForTests(1.0);
+        EmulatedDeviceTest::TearDown();
     }
 
     // Makes the device, serves it to the driver layer and opens the session.
     void start(const emu::CreateOptions& options = emu::CreateOptions{}) {
-        const std::string path = (dir_ / "device.json").string();
-        std::string error;
-        ASSERT_TRUE(emu::createDevice(path, options, &error)) << error;
-        bus = emu::openBus(path, &error);
-        ASSERT_TRUE(bus) << error;
+        ASSERT_NO_FATAL_FAILURE(createDevice(options));
         bus->addListener(&events);
-        std::shared_ptr<emu::EmulatedBus> shared = bus;
-        kd::setKernelDriverFactory([shared](UDA_STATUS* status) {
-            *status = 0;
-            return emu::makeEmulatorDriver(shared);
-        });
-        session = std::make_unique<USBUtils>();
+        serveInProcess();
+        openSession();
     }
     std::unique_ptr<USBUpdater::Notifier> notifier() {
         return std::make_unique<RecordingNotifier>(log);
     }
     emu::DeviceSnapshot snapshot() { return emu::inspect(*bus); }
-    static std::string errorOf(const std::function<void()>& f) {
-        try {
-            f();
-        } catch (const BVExBase& e) {
-            return e.message();
-        }
-        return "(nothing thrown)";
-    }
 
-    std::filesystem::path dir_;
-    std::shared_ptr<emu::EmulatedBus> bus;
-    std::unique_ptr<USBUtils> session;
     BusEvents events;
     std::shared_ptr<Lines> log = std::make_shared<Lines>();
 };

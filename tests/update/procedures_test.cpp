@@ -73,7 +73,7 @@ TEST_F(ProcedureTest, ReadyPollsCountRoundAndANoByteReplyIsNotReady) {
 }
 
 class FastClockProcedureTest : public ProcedureTest {
-    double scale() const override { return 0.001; }  // 300 polls of a second: 300 ms
+    double timeScale() const override { return 0.001; }  // 300 polls of a second: 300 ms
 };
 
 TEST_F(FastClockProcedureTest, ADeviceThatNeverGetsReadyEndsTheDownloadAfter300Polls) {

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/clock.h"
+#include "tests/support/dialog_thread.h"
 #include "tests/window/test_dialog.h"
 
 namespace bvu {
@@ -14,6 +15,7 @@ namespace window {
 namespace test {
 namespace {
 
+using bvu::test::dialogOpenOnceSettled;
 using headless::Command;
 
 TEST(ScriptParsing, Commands) {
@@ -181,11 +183,9 @@ TEST_F(Script, BoxWaitsForTheNextLine) {
     std::thread worker(
         [&] { answer = MessageBoxA(nullptr, "q", "Confirm Update", MB_YESNO | MB_DEFBUTTON2); });
     ASSERT_TRUE(headless::waitForBox(kWaitMs, nullptr));
-    clock::sleepMs(20);
-    EXPECT_EQ(answer.load(), 0);
     feed_.push("answer yes");
     worker.join();
-    EXPECT_EQ(answer.load(), IDYES);
+    EXPECT_EQ(answer.load(), IDYES);  // not its default, No
     feed_.end();
 }
 
@@ -210,9 +210,9 @@ TEST_F(Script, EndOfInputWaitsForWorkers) {
     });
     HWND d = dialog.start();
     run({});
-    // Input has ended, yet the worker runs: nothing may end the dialog.
-    clock::sleepMs(50);
-    EXPECT_TRUE(IsWindow(d));
+    runner_.join();  // the input has ended
+    // Yet the worker runs: nothing may end the dialog.
+    EXPECT_TRUE(dialogOpenOnceSettled(d));
     EXPECT_EQ(Core::instance().runningWorkers(), 1u);
     release = true;
     EXPECT_EQ(dialog.join(), IDC_EXIT);
@@ -229,8 +229,8 @@ TEST_F(Script, EndOfInputWaitsForOpenBoxes) {
     std::thread other([] { MessageBoxA(nullptr, "t", "Error", MB_ICONERROR); });
     ASSERT_TRUE(headless::waitForBox(kWaitMs, nullptr));
     run({});
-    clock::sleepMs(50);
-    EXPECT_TRUE(IsWindow(d));
+    runner_.join();  // the input has ended
+    EXPECT_TRUE(dialogOpenOnceSettled(d));
     ASSERT_TRUE(headless::answerBox(IDOK, kWaitMs));
     other.join();
     EXPECT_EQ(dialog.join(), IDC_EXIT);

@@ -1,4 +1,4 @@
-#include "tests/emulator_backend/descriptor_builder.h"
+#include "tests/support/usb_descriptors.h"
 
 namespace bvu {
 namespace test {

@@ -1,5 +1,6 @@
-// Raw USB descriptors for the backend's tests: the emulated device's two guises, and the pieces
-// to build odd ones.
+// Raw USB descriptors for the tests of the USB hosts: the device's two guises as GET_DESCRIPTOR
+// returns them (device descriptor, then the whole configuration), and the pieces to build odd
+// ones.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,7 @@
-#include "tests/emulator_backend/scripted_bus.h"
+#include "tests/support/scripted_bus.h"
+
+#include <algorithm>
+#include <chrono>
 
 #include "platform/clock.h"
 
@@ -71,9 +74,20 @@ void ScriptedBus::onSetInterface(InterfaceHandler handler) {
     interface_ = std::move(handler);
 }
 
+std::vector<BusTransfer> ScriptedBus::transfers() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return transfers_;
+}
+
+bool ScriptedBus::waitForTransfers(size_t n, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return transfers_.size() >= n; });
+}
+
 size_t ScriptedBus::requestCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
+    return transfers_.size() + selections_;
 }
 
 std::vector<Presence> ScriptedBus::present() const {
@@ -96,13 +110,8 @@ void ScriptedBus::addListener(BusListener* listener) {
 
 void ScriptedBus::removeListener(BusListener* listener) {
     std::unique_lock<std::mutex> lock(mutex_);
-    for (auto it = listeners_.begin(); it != listeners_.end(); ++it) {
-        if (*it == listener) {
-            listeners_.erase(it);
-            break;
-        }
-    }
-    idle_.wait(lock, [&] { return telling_ == 0; });
+    listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), listener), listeners_.end());
+    changed_.wait(lock, [&] { return telling_ == 0; });
 }
 
 void ScriptedBus::tell(const std::function<void(BusListener*)>& f) {
@@ -117,11 +126,29 @@ void ScriptedBus::tell(const std::function<void(BusListener*)>& f) {
         std::lock_guard<std::mutex> lock(mutex_);
         --telling_;
     }
-    idle_.notify_all();
+    changed_.notify_all();
 }
 
 bool ScriptedBus::onBus(uint32_t busId) const {
     return devices_.count(busId) != 0;
+}
+
+ScriptedBus::Reply ScriptedBus::defaultControl(uint32_t busId, const uint8_t* setup, uint8_t* data,
+                                               uint32_t* transferred) const {
+    const uint16_t length = uint16_t(setup[6] | (setup[7] << 8));
+    if ((setup[0] & 0x80) == 0) {
+        *transferred = length;
+        return Reply::Ack;
+    }
+    std::vector<uint8_t> answer;
+    if (setup[0] == 0x80 && setup[1] == 6) {  // GET_DESCRIPTOR
+        answer = devices_.at(busId).descriptors;
+    } else {
+        for (uint16_t i = 0; i < length; ++i) answer.push_back(uint8_t(i + 1));
+    }
+    *transferred = std::min<uint32_t>(length, uint32_t(answer.size()));
+    std::copy(answer.begin(), answer.begin() + *transferred, data);
+    return Reply::Ack;
 }
 
 ScriptedBus::Reply ScriptedBus::control(uint32_t busId, const uint8_t setup[8], uint8_t* data,
@@ -132,10 +159,18 @@ ScriptedBus::Reply ScriptedBus::control(uint32_t busId, const uint8_t setup[8], 
         std::lock_guard<std::mutex> lock(mutex_);
         if (!onBus(busId))
             return Reply::Gone;
-        ++requests_;
+        BusTransfer t;
+        t.busId = busId;
+        t.setup.assign(setup, setup + 8);
+        if ((setup[0] & 0x80) == 0)
+            t.data.assign(data, data + uint16_t(setup[6] | (setup[7] << 8)));
+        transfers_.push_back(std::move(t));
+        changed_.notify_all();
         handler = control_;
+        if (!handler)
+            return defaultControl(busId, setup, data, transferred);
     }
-    return handler ? handler(busId, setup, data, transferred) : Reply::Ack;
+    return handler(busId, setup, data, transferred);
 }
 
 ScriptedBus::Reply ScriptedBus::bulkOut(uint32_t busId, uint8_t endpoint, const uint8_t* data,
@@ -146,7 +181,13 @@ ScriptedBus::Reply ScriptedBus::bulkOut(uint32_t busId, uint8_t endpoint, const 
         std::lock_guard<std::mutex> lock(mutex_);
         if (!onBus(busId))
             return Reply::Gone;
-        ++requests_;
+        BusTransfer t;
+        t.busId = busId;
+        t.bulk = true;
+        t.endpoint = endpoint;
+        t.data.assign(data, data + length);
+        transfers_.push_back(std::move(t));
+        changed_.notify_all();
         handler = bulk_;
     }
     if (handler)
@@ -161,7 +202,7 @@ ScriptedBus::Reply ScriptedBus::setInterface(uint32_t busId, uint8_t iface, uint
         std::lock_guard<std::mutex> lock(mutex_);
         if (!onBus(busId))
             return Reply::Gone;
-        ++requests_;
+        ++selections_;
         handler = interface_;
     }
     return handler ? handler(busId, iface, alt) : Reply::Ack;

@@ -1,0 +1,32 @@
+#include "tests/support/emulated_session.h"
+
+#include "emulator/backend.h"
+
+namespace bvu {
+namespace test {
+
+void EmulatedDeviceTest::TearDown() {
+    session.reset();
+    kd::setKernelDriverFactory({});  // it holds the bus
+    bus.reset();
+    SessionTest::TearDown();
+}
+
+void EmulatedDeviceTest::createDevice(const emulator::CreateOptions& options) {
+    bus.reset();
+    std::string error;
+    ASSERT_TRUE(emulator::createDevice(path, options, &error)) << error;
+    bus = emulator::openBus(path, &error);
+    ASSERT_TRUE(bus) << error;
+}
+
+void EmulatedDeviceTest::serveInProcess() {
+    std::shared_ptr<emulator::EmulatedBus> shared = bus;
+    kd::setKernelDriverFactory([shared](UDA_STATUS* status) {
+        *status = 0;
+        return emulator::makeEmulatorDriver(shared);
+    });
+}
+
+}  // namespace test
+}  // namespace bvu
