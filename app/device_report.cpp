@@ -2,11 +2,11 @@
 // has ended (it is joined before the device is read, so the two never use the session at once).
 #include <string>
 
-#include "app/update_question.h"
 #include "app/main_dialog_handlers.h"
 #include "app/program_version.h"
 #include "app/resources/resource.h"
 #include "app/run_report.h"
+#include "app/update_question.h"
 #include "app/update_settings.h"
 #include "update/usbtarselupdater.h"
 #include "usb/usbutils.h"

@@ -128,8 +128,7 @@ class EmulatorHost final : public kd::Host, private BusListener {
                       uint32_t* transferred) {
         if (reply != Reply::Ack)
             *transferred = 0;
-        return reply == Reply::NoAnswer ? awaitTimeOut(id, start, timeoutMs)
-                                        : statusOfReply(reply);
+        return reply == Reply::NoAnswer ? awaitTimeOut(id, start, timeoutMs) : statusOfReply(reply);
     }
 
     // The device gave no answer: the host waits out the request's time-out, or until the

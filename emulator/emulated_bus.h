@@ -44,14 +44,14 @@ enum class Reply {
 };
 
 class BusListener {
-public:
+  public:
     virtual ~BusListener() = default;
     virtual void arrived(const Presence& device) = 0;
     virtual void left(uint32_t busId) = 0;
 };
 
 class EmulatedBus {
-public:
+  public:
     virtual ~EmulatedBus() = default;
 
     // The devices on the bus now.

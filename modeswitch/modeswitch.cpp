@@ -84,8 +84,8 @@ bool answeredInformation(int argc, char** argv) {
     } else if (version) {
         std::string hosts;
         for (const std::string& name : kd::hostNames()) hosts += (hosts.empty() ? "" : ", ") + name;
-        std::printf("modeswitch %s (Brevicor Update Utility)\nUSB hosts: %s\n",
-                    BVU_PROGRAM_VERSION, hosts.empty() ? "none" : hosts.c_str());
+        std::printf("modeswitch %s (Brevicor Update Utility)\nUSB hosts: %s\n", BVU_PROGRAM_VERSION,
+                    hosts.empty() ? "none" : hosts.c_str());
     }
     std::fflush(stdout);
     return help || version;

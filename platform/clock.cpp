@@ -15,7 +15,8 @@ std::atomic<double> g_scale{1.0};
 
 void readEnvironment() {
     const char* text = std::getenv("BVU_TIME_SCALE");
-    if (text == nullptr) return;
+    if (text == nullptr)
+        return;
     double scale = 1.0;
     std::string why;
     if (parseTimeScale(text, &scale, &why)) {
@@ -58,20 +59,27 @@ void setTimeScaleForTests(double scale) {
 }
 
 uint32_t scaledMs(uint32_t nominalMs) {
-    if (nominalMs == INFINITE || nominalMs == 0) return nominalMs;
+    if (nominalMs == INFINITE || nominalMs == 0)
+        return nominalMs;
     double real = std::ceil(static_cast<double>(nominalMs) * timeScale());
-    if (real < 1.0) real = 1.0;
-    if (real >= static_cast<double>(INFINITE)) return INFINITE - 1;
+    if (real < 1.0)
+        real = 1.0;
+    if (real >= static_cast<double>(INFINITE))
+        return INFINITE - 1;
     return static_cast<uint32_t>(real);
 }
 
-void sleepMs(uint32_t nominalMs) { Sleep(scaledMs(nominalMs)); }
+void sleepMs(uint32_t nominalMs) {
+    Sleep(scaledMs(nominalMs));
+}
 
 DWORD waitMs(HANDLE handle, uint32_t nominalMs) {
     return WaitForSingleObject(handle, scaledMs(nominalMs));
 }
 
-TimePoint now() { return std::chrono::steady_clock::now(); }
+TimePoint now() {
+    return std::chrono::steady_clock::now();
+}
 
 std::chrono::steady_clock::duration scaled(std::chrono::milliseconds nominal) {
     auto real = std::chrono::duration<double, std::milli>(nominal.count() * timeScale());

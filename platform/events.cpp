@@ -10,7 +10,8 @@ uint32_t createEvent(HANDLE* out) {
 }
 
 uint32_t waitEvent(HANDLE event, int timeoutSeconds) {
-    if (event == nullptr) return kEventFailed;
+    if (event == nullptr)
+        return kEventFailed;
     uint32_t ms = timeoutSeconds < 0 ? INFINITE : static_cast<uint32_t>(timeoutSeconds) * 1000u;
     switch (timeoutSeconds == 0 ? WaitForSingleObject(event, 0) : clock::waitMs(event, ms)) {
         case WAIT_OBJECT_0:
@@ -23,7 +24,8 @@ uint32_t waitEvent(HANDLE event, int timeoutSeconds) {
 }
 
 uint32_t signalEvent(HANDLE event) {
-    if (event == nullptr) return kEventFailed;
+    if (event == nullptr)
+        return kEventFailed;
     return SetEvent(event) ? kEventOk : kEventFailed;
 }
 

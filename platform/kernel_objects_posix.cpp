@@ -17,7 +17,7 @@ namespace {
 // Anything a HANDLE can name. "Signalled" has the Win32 meaning: an event that is set, a thread
 // that has ended.
 class KernelObject {
-public:
+  public:
     virtual ~KernelObject() = default;
     // Waits until signalled (consuming the signal of an auto-reset event); false on time-out.
     bool wait(DWORD milliseconds) {
@@ -43,7 +43,7 @@ public:
         signalled_ = false;
     }
 
-protected:
+  protected:
     virtual void consumeLocked() {}
     std::mutex mutex_;
     std::condition_variable cv_;
@@ -51,18 +51,19 @@ protected:
 };
 
 class Event : public KernelObject {
-public:
+  public:
     Event(bool manualReset, bool initial) : manualReset_(manualReset) { signalled_ = initial; }
 
-private:
+  private:
     void consumeLocked() override {
-        if (!manualReset_) signalled_ = false;
+        if (!manualReset_)
+            signalled_ = false;
     }
     bool manualReset_;
 };
 
 class Thread : public KernelObject {
-public:
+  public:
     std::atomic<DWORD> exitCode{STILL_ACTIVE};
 };
 
@@ -73,7 +74,8 @@ struct HandleBox {
 };
 
 KernelObject* objectOf(HANDLE h) {
-    if (h == nullptr) return nullptr;
+    if (h == nullptr)
+        return nullptr;
     return static_cast<HandleBox*>(h)->object.get();
 }
 
@@ -95,7 +97,8 @@ void* threadTrampoline(void* p) {
     std::unique_ptr<ThreadStart> s(static_cast<ThreadStart*>(p));
     t_threadId = s->id;
     unsigned code = s->start(s->argument);
-    if (const auto* observer = g_threadObserver.load()) observer->ended(s->id);
+    if (const auto* observer = g_threadObserver.load())
+        observer->ended(s->id);
     s->thread->exitCode.store(code);
     s->thread->signal();
     return nullptr;
@@ -111,33 +114,38 @@ HANDLE CreateEventA(void*, BOOL manualReset, BOOL initialState, LPCSTR) {
 
 BOOL SetEvent(HANDLE event) {
     KernelObject* o = objectOf(event);
-    if (o == nullptr || dynamic_cast<Event*>(o) == nullptr) return FALSE;
+    if (o == nullptr || dynamic_cast<Event*>(o) == nullptr)
+        return FALSE;
     o->signal();
     return TRUE;
 }
 
 BOOL ResetEvent(HANDLE event) {
     KernelObject* o = objectOf(event);
-    if (o == nullptr || dynamic_cast<Event*>(o) == nullptr) return FALSE;
+    if (o == nullptr || dynamic_cast<Event*>(o) == nullptr)
+        return FALSE;
     o->reset();
     return TRUE;
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     KernelObject* o = objectOf(handle);
-    if (o == nullptr) return WAIT_FAILED;
+    if (o == nullptr)
+        return WAIT_FAILED;
     return o->wait(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    if (handle == nullptr) return FALSE;
+    if (handle == nullptr)
+        return FALSE;
     delete static_cast<HandleBox*>(handle);
     return TRUE;
 }
 
 uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned(__stdcall* start)(void*),
                          void* argument, unsigned, unsigned* threadId) {
-    if (g_refuseThreads.load()) return 0;
+    if (g_refuseThreads.load())
+        return 0;
     auto thread = std::make_shared<Thread>();
     auto* s = new ThreadStart{start, argument, thread, g_nextThreadId.fetch_add(1)};
     pthread_attr_t attr;
@@ -148,29 +156,34 @@ uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned(__stdcall* start)(v
     }
     const DWORD s_id = s->id;
     const auto* observer = g_threadObserver.load();
-    if (observer != nullptr) observer->started(GetCurrentThreadId(), s_id);
+    if (observer != nullptr)
+        observer->started(GetCurrentThreadId(), s_id);
     pthread_t tid;
     int rc = pthread_create(&tid, &attr, threadTrampoline, s);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        if (observer != nullptr) observer->ended(s_id);
+        if (observer != nullptr)
+            observer->ended(s_id);
         delete s;
         return 0;
     }
     pthread_detach(tid);
-    if (threadId != nullptr) *threadId = s_id;
+    if (threadId != nullptr)
+        *threadId = s_id;
     return reinterpret_cast<uintptr_t>(new HandleBox{thread});
 }
 
 BOOL GetExitCodeThread(HANDLE handle, DWORD* exitCode) {
     auto* t = dynamic_cast<Thread*>(objectOf(handle));
-    if (t == nullptr || exitCode == nullptr) return FALSE;
+    if (t == nullptr || exitCode == nullptr)
+        return FALSE;
     *exitCode = t->exitCode.load();
     return TRUE;
 }
 
 DWORD GetCurrentThreadId() {
-    if (t_threadId == 0) t_threadId = g_nextThreadId.fetch_add(1);
+    if (t_threadId == 0)
+        t_threadId = g_nextThreadId.fetch_add(1);
     return t_threadId;
 }
 
@@ -188,7 +201,11 @@ void Sleep(DWORD milliseconds) {
 
 namespace bvu {
 namespace platform {
-void refuseThreadCreationForTests(bool refuse) { g_refuseThreads.store(refuse); }
-void setThreadObserver(const ThreadObserver* observer) { g_threadObserver.store(observer); }
+void refuseThreadCreationForTests(bool refuse) {
+    g_refuseThreads.store(refuse);
+}
+void setThreadObserver(const ThreadObserver* observer) {
+    g_threadObserver.store(observer);
+}
 }  // namespace platform
 }  // namespace bvu

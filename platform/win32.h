@@ -9,7 +9,9 @@
 #pragma once
 
 #ifdef _WIN32
+// windows.h first: the other Windows headers take its definitions for granted.
 #include <windows.h>
+
 #include <process.h>
 #else
 #include <cstdint>

@@ -110,7 +110,7 @@ struct DeviceTable {
         return false;
     }
 
-    std::mutex mutex;  // guards everything below
+    std::mutex mutex;              // guards everything below
     HostEvents* events = nullptr;  // null before listen() and after the adapter has gone
     std::vector<WantedDevice> wanted;
     std::map<libusb_device*, Entry> entries;
@@ -249,33 +249,31 @@ UDA_STATUS rawDescriptors(libusb_device* device, std::vector<uint8_t>* out) {
     put16(*out, d.idVendor);
     put16(*out, d.idProduct);
     put16(*out, d.bcdDevice);
-    out->insert(out->end(),
-                {d.iManufacturer, d.iProduct, d.iSerialNumber, d.bNumConfigurations});
+    out->insert(out->end(), {d.iManufacturer, d.iProduct, d.iSerialNumber, d.bNumConfigurations});
 
     libusb_config_descriptor* c = nullptr;
     r = libusb_get_active_config_descriptor(device, &c);
     if (r != 0)
         return statusFromLibusb(r);
     const size_t start = out->size();
-    out->insert(out->end(), {LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG, 0, 0, c->bNumInterfaces,
-                             c->bConfigurationValue, c->iConfiguration, c->bmAttributes,
-                             c->MaxPower});
+    out->insert(out->end(),
+                {LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG, 0, 0, c->bNumInterfaces,
+                 c->bConfigurationValue, c->iConfiguration, c->bmAttributes, c->MaxPower});
     putExtra(*out, c->extra, c->extra_length);
     for (int i = 0; i < c->bNumInterfaces; ++i) {
         for (int a = 0; a < c->interface[i].num_altsetting; ++a) {
             const libusb_interface_descriptor& s = c->interface[i].altsetting[a];
-            out->insert(out->end(), {LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE,
-                                     s.bInterfaceNumber, s.bAlternateSetting, s.bNumEndpoints,
-                                     s.bInterfaceClass, s.bInterfaceSubClass,
-                                     s.bInterfaceProtocol, s.iInterface});
+            out->insert(out->end(),
+                        {LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, s.bInterfaceNumber,
+                         s.bAlternateSetting, s.bNumEndpoints, s.bInterfaceClass,
+                         s.bInterfaceSubClass, s.bInterfaceProtocol, s.iInterface});
             putExtra(*out, s.extra, s.extra_length);
             for (int e = 0; e < s.bNumEndpoints; ++e) {
                 const libusb_endpoint_descriptor& ep = s.endpoint[e];
                 const bool audio = ep.bLength >= LIBUSB_DT_ENDPOINT_AUDIO_SIZE;
                 out->insert(out->end(), {audio ? uint8_t(LIBUSB_DT_ENDPOINT_AUDIO_SIZE)
                                                : uint8_t(LIBUSB_DT_ENDPOINT_SIZE),
-                                         LIBUSB_DT_ENDPOINT, ep.bEndpointAddress,
-                                         ep.bmAttributes});
+                                         LIBUSB_DT_ENDPOINT, ep.bEndpointAddress, ep.bmAttributes});
                 put16(*out, ep.wMaxPacketSize);
                 out->push_back(ep.bInterval);
                 if (audio)

@@ -8,7 +8,7 @@
 #include <string>
 
 class BVExBase : public std::exception {
-public:
+  public:
     BVExBase() = default;
     BVExBase(const BVExBase& other) = default;
     ~BVExBase() override = default;
@@ -17,16 +17,16 @@ public:
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const { return message_; }
 
-protected:
+  protected:
     void setMessage(const std::string& message) { message_ = message; }
 
-private:
+  private:
     std::string message_;
 };
 
 // A BVExBase with a given text, for errors of the system's own kinds that have no class of
 // their own (a refused image record, a thread that cannot be started).
 class BVError : public BVExBase {
-public:
+  public:
     explicit BVError(const std::string& message) { setMessage(message); }
 };

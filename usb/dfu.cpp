@@ -65,7 +65,8 @@ void USBUtils::dfuDownload(const void* data, uint16_t length) {
     SetupPacket setup(kHostToDeviceClassInterface, kDfuDnload,
                       static_cast<uint16_t>(blockNumber & 0xFFFF), kDfuInterface, length);
     // The layer only reads the buffer of an OUT transfer; length 0 has no data stage.
-    uint32_t taken = controlTransfer(device, setup, const_cast<void*>(data), false, kTransferPrefix);
+    uint32_t taken =
+        controlTransfer(device, setup, const_cast<void*>(data), false, kTransferPrefix);
     // The bootloader acts on what it got: a cut command block is not the one that was meant.
     if (taken < length)
         throw Error(kTransferPrefix + shortWrite(taken, length));

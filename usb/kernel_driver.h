@@ -81,7 +81,7 @@ struct TransferRequest {
 };
 
 class KernelDriver {
-public:
+  public:
     virtual ~KernelDriver() = default;
 
     // The driver's version (the layer requires at least 811).

@@ -19,7 +19,7 @@ constexpr uint32_t kDownloadEndpoint = 0x04;
 constexpr uint32_t kMessageEndpoint = 0x02;
 constexpr uint16_t kInfoTextSize = 32;
 constexpr uint32_t kDfuStateError = 10;  // dfuERROR
-constexpr double kAttachWaitMs = 10000;    // as long as a request waits for its device
+constexpr double kAttachWaitMs = 10000;  // as long as a request waits for its device
 constexpr uint32_t kPresencePollMs = 10;
 
 // Standard requests.

@@ -44,10 +44,12 @@ void EventHandler(kd::EventRecord& record, DriverCtx* driver) {
     switch (record.code) {
         case kd::kEventAttach: {
             DeviceRef device(new (std::nothrow) DeviceCtx);
-            if (!device) return;
+            if (!device)
+                return;
             device->driver = driver;
             device->dwUniqueID = record.uniqueId;
-            if (devlist::add(device) != 0) return;
+            if (devlist::add(device) != 0)
+                return;
             UDA_DeviceInfo* info = nullptr;
             if (UDA_GetDeviceInfo(device.get(), &info) != 0) {
                 DeviceRef dropped;
@@ -67,12 +69,21 @@ void EventHandler(kd::EventRecord& record, DriverCtx* driver) {
         case kd::kEventDetach: {
             DeviceRef device;
             if (devlist::remove(driver, record.uniqueId, &device) == 0 && device) {
-                if (driver->detach != nullptr) driver->detach(device.get(), driver->userData);
+                if (driver->detach != nullptr)
+                    driver->detach(device.get(), driver->userData);
             }
             return;  // the list's reference is gone; the DeviceCtx goes with its last user
         }
-        case 0x10: case 0x20: case 0x40: case 0x80: case 0x100:
-        case 0x200: case 0x400: case 0x800: case 0x1000: case 0x2000: {
+        case 0x10:
+        case 0x20:
+        case 0x40:
+        case 0x80:
+        case 0x100:
+        case 0x200:
+        case 0x400:
+        case 0x800:
+        case 0x1000:
+        case 0x2000: {
             DeviceRef device;
             if (devlist::findByUniqueId(driver, record.uniqueId, &device) == 0 &&
                 driver->power != nullptr) {
@@ -93,9 +104,12 @@ void EventHandler(kd::EventRecord& record, DriverCtx* driver) {
 void dispatchEvent(EventSubscription* sub) {
     kd::EventRecord record;
     record.handle = sub->record.handle;
-    if (sub->driver->file->pullEvent(record) != 0) return;
-    if (record.code != 0) EventHandler(record, sub->driver);
-    if (record.options & kd::kOptionAcknowledge) sub->driver->file->acknowledgeEvent(record);
+    if (sub->driver->file->pullEvent(record) != 0)
+        return;
+    if (record.code != 0)
+        EventHandler(record, sub->driver);
+    if (record.options & kd::kOptionAcknowledge)
+        sub->driver->file->acknowledgeEvent(record);
 }
 
 unsigned __stdcall eventThreadLoop(void* p) {
@@ -103,8 +117,10 @@ unsigned __stdcall eventThreadLoop(void* p) {
     for (;;) {
         kd::WaitRecord wait = sub->wait;
         sub->driver->file->waitForEvent(wait);
-        if (wait.result == kd::kWaitCancelled) break;
-        if (wait.result == kd::kWaitNothing) continue;
+        if (wait.result == kd::kWaitCancelled)
+            break;
+        if (wait.result == kd::kWaitNothing)
+            continue;
         dispatchEvent(sub);
     }
     return 0;
@@ -113,7 +129,8 @@ unsigned __stdcall eventThreadLoop(void* p) {
 UDA_STATUS startEventThread(EventSubscription* sub) {
     sub->wait.handle = sub->record.handle;
     UDA_STATUS s = sub->driver->file->waitPrepare(sub->wait);
-    if (s != 0) return s;
+    if (s != 0)
+        return s;
     unsigned tid = 0;
     uintptr_t h = _beginthreadex(nullptr, kEventThreadStack, eventThreadLoop, sub, 0, &tid);
     if (h == 0) {
@@ -126,7 +143,8 @@ UDA_STATUS startEventThread(EventSubscription* sub) {
 
 void unregisterEvents(DriverCtx* driver) {
     EventSubscription* sub = driver->events;
-    if (sub == nullptr) return;
+    if (sub == nullptr)
+        return;
     if (sub->thread != nullptr) {
         driver->file->waitCancel(sub->wait);
         WaitForSingleObject(sub->thread, INFINITE);
@@ -141,11 +159,14 @@ UDA_STATUS registerEvents(DriverCtx* driver, const UDA_MatchTable* tables, uint3
                           uint32_t options) {
     uint32_t mask =
         kd::kEventAttach | kd::kEventDetach | kd::kEventPowerMask | kd::kEventEnumerated;
-    if (driver->detach == nullptr) mask &= ~kd::kEventDetach;
-    if (driver->power == nullptr) mask &= ~kd::kEventPowerMask;
+    if (driver->detach == nullptr)
+        mask &= ~kd::kEventDetach;
+    if (driver->power == nullptr)
+        mask &= ~kd::kEventPowerMask;
 
     auto* sub = new (std::nothrow) EventSubscription;
-    if (sub == nullptr) return UDA_INSUFFICIENT_RESOURCES;
+    if (sub == nullptr)
+        return UDA_INSUFFICIENT_RESOURCES;
     sub->driver = driver;
     sub->record.code = mask;
     sub->record.busType = kBusTypeAny;
@@ -170,7 +191,8 @@ UDA_STATUS registerEvents(DriverCtx* driver, const UDA_MatchTable* tables, uint3
 
 // Checks a device handle under the list lock and takes a reference for the operation.
 UDA_STATUS acquireDevice(UDA_DEVICE_HANDLE handle, DeviceRef* out) {
-    if (handle == nullptr || !devlist::lockExists()) return UDA_DEVICE_NOT_FOUND;
+    if (handle == nullptr || !devlist::lockExists())
+        return UDA_DEVICE_NOT_FOUND;
     return devlist::findByCtx(handle, out);
 }
 
@@ -180,7 +202,8 @@ UDA_STATUS UDA_Init(UDA_DRIVER_HANDLE* out, const UDA_MatchTable* matchTables,
                     uint32_t matchTableCount, const UDA_EventTable* events, uint32_t options) {
     *out = UDA_INVALID_DRIVER_HANDLE;
     auto* driver = new (std::nothrow) DriverCtx;
-    if (driver == nullptr) return UDA_INSUFFICIENT_RESOURCES;
+    if (driver == nullptr)
+        return UDA_INSUFFICIENT_RESOURCES;
     if (g_firstUseCount == 0) {
         UDA_STATUS s = devlist::createLock();
         if (s != 0) {
@@ -193,14 +216,16 @@ UDA_STATUS UDA_Init(UDA_DRIVER_HANDLE* out, const UDA_MatchTable* matchTables,
     UDA_STATUS status = 0;
     driver->file = kd::openKernelDriver(&status);
     if (!driver->file) {
-        if (status == 0) status = UDA_INTERNAL_SYSTEM_ERROR;
+        if (status == 0)
+            status = UDA_INTERNAL_SYSTEM_ERROR;
         UDA_Release(driver);
         return status;
     }
     uint32_t version = 0;
     status = driver->file->queryVersion(&version);
     if (status != 0 || version < kMinimumDriverVersion) {
-        if (status == 0) status = UDA_INCORRECT_VERSION;
+        if (status == 0)
+            status = UDA_INCORRECT_VERSION;
         UDA_Release(driver);
         return status;
     }
@@ -224,7 +249,8 @@ UDA_STATUS UDA_Init(UDA_DRIVER_HANDLE* out, const UDA_MatchTable* matchTables,
 }
 
 UDA_STATUS UDA_WaitForPresentDevices(UDA_DRIVER_HANDLE driver, uint32_t timeoutMs) {
-    if (driver == nullptr || driver == UDA_INVALID_DRIVER_HANDLE) return UDA_INVALID_HANDLE;
+    if (driver == nullptr || driver == UDA_INVALID_DRIVER_HANDLE)
+        return UDA_INVALID_HANDLE;
     try {
         std::unique_lock<std::mutex> lock(driver->firstLookMutex);
         auto handled = [driver] { return driver->firstLookHandled; };
@@ -250,16 +276,19 @@ void UDA_Release(UDA_DRIVER_HANDLE driver) {
         devlist::removeAll(driver);
         delete driver;
     }
-    if (g_firstUseCount > 0 && --g_firstUseCount == 0) devlist::closeLock();
+    if (g_firstUseCount > 0 && --g_firstUseCount == 0)
+        devlist::closeLock();
 }
 
 UDA_STATUS UDA_SetInterface(UDA_DEVICE_HANDLE handle, uint32_t interfaceNumber,
                             uint32_t alternateSetting) {
     DeviceRef device;
     UDA_STATUS s = acquireDevice(handle, &device);
-    if (s != 0) return s;
+    if (s != 0)
+        return s;
     s = device->driver->file->setInterface(device->dwUniqueID, interfaceNumber, alternateSetting);
-    if (s != 0 || device->info == nullptr) return s;
+    if (s != 0 || device->info == nullptr)
+        return s;
     // Mirror the driver's choice in the cached information: among the active interfaces, the
     // one whose alternate setting of that index carries the interface number.
     UDA_DeviceInfo& info = *device->info;
@@ -280,9 +309,11 @@ UDA_STATUS UDA_GetDeviceInfo(UDA_DEVICE_HANDLE handle, UDA_DeviceInfo** info) {
     *info = nullptr;
     DeviceRef device;
     UDA_STATUS s = acquireDevice(handle, &device);
-    if (s != 0) return s;
+    if (s != 0)
+        return s;
     auto* block = new (std::nothrow) UDA_DeviceInfo;
-    if (block == nullptr) return UDA_INSUFFICIENT_RESOURCES;
+    if (block == nullptr)
+        return UDA_INSUFFICIENT_RESOURCES;
     s = device->driver->file->deviceInfo(device->dwUniqueID, *block);
     if (s != 0) {
         delete block;
@@ -292,16 +323,19 @@ UDA_STATUS UDA_GetDeviceInfo(UDA_DEVICE_HANDLE handle, UDA_DeviceInfo** info) {
     return 0;
 }
 
-void UDA_FreeDeviceInfo(UDA_DeviceInfo* info) { delete info; }
+void UDA_FreeDeviceInfo(UDA_DeviceInfo* info) {
+    delete info;
+}
 
 UDA_STATUS UDA_PipeTransfer(UDA_DEVICE_HANDLE handle, uint32_t pipe, uint32_t read,
                             uint32_t options, void* buffer, uint32_t bufferSize,
-                            uint32_t* transferred, const uint8_t* setupPacket,
-                            uint32_t timeoutMs) {
-    if (transferred != nullptr) *transferred = 0;
+                            uint32_t* transferred, const uint8_t* setupPacket, uint32_t timeoutMs) {
+    if (transferred != nullptr)
+        *transferred = 0;
     DeviceRef device;
     UDA_STATUS s = acquireDevice(handle, &device);
-    if (s != 0) return s;
+    if (s != 0)
+        return s;
     kd::TransferRequest request;
     request.uniqueId = device->dwUniqueID;
     request.pipe = pipe;
@@ -310,8 +344,10 @@ UDA_STATUS UDA_PipeTransfer(UDA_DEVICE_HANDLE handle, uint32_t pipe, uint32_t re
     request.buffer = buffer;
     request.size = bufferSize;
     request.timeoutMs = timeoutMs;
-    if (setupPacket != nullptr) std::copy(setupPacket, setupPacket + 8, request.setup);
+    if (setupPacket != nullptr)
+        std::copy(setupPacket, setupPacket + 8, request.setup);
     s = device->driver->file->transfer(request);
-    if (transferred != nullptr) *transferred = std::min(request.transferred, bufferSize);
+    if (transferred != nullptr)
+        *transferred = std::min(request.transferred, bufferSize);
     return s;
 }

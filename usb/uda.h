@@ -47,8 +47,12 @@ struct UDA_InterfaceDescriptor {
     uint8_t bInterfaceClass, bInterfaceSubClass, bInterfaceProtocol, iInterface;
 };
 
-enum UDA_PipeType : uint32_t { UDA_PIPE_CONTROL = 0, UDA_PIPE_ISOCHRONOUS = 1, UDA_PIPE_BULK = 2,
-                               UDA_PIPE_INTERRUPT = 3 };
+enum UDA_PipeType : uint32_t {
+    UDA_PIPE_CONTROL = 0,
+    UDA_PIPE_ISOCHRONOUS = 1,
+    UDA_PIPE_BULK = 2,
+    UDA_PIPE_INTERRUPT = 3
+};
 
 // A pipe: five 32-bit fields, the endpoint address first (0x02, 0x04 ...); the session reads
 // only the number.

@@ -18,10 +18,11 @@ std::atomic<HANDLE> g_lock{nullptr};
 Node* pHead = nullptr;  // guarded by g_lock
 
 class ListLock {
-public:
+  public:
     ListLock() : status_(bvu::waitEvent(g_lock.load(), kLockTimeoutSeconds)) {}
     ~ListLock() {
-        if (status_ == 0) bvu::signalEvent(g_lock.load());
+        if (status_ == 0)
+            bvu::signalEvent(g_lock.load());
     }
     UDA_STATUS acquired() const { return status_; }
     UDA_STATUS release() {
@@ -30,7 +31,7 @@ public:
         return s;
     }
 
-private:
+  private:
     UDA_STATUS status_;
 };
 
@@ -56,7 +57,8 @@ namespace devlist {
 UDA_STATUS createLock() {
     HANDLE h = nullptr;
     UDA_STATUS s = bvu::createEvent(&h);
-    if (s != 0) return s;
+    if (s != 0)
+        return s;
     s = bvu::signalEvent(h);
     if (s != 0) {
         CloseHandle(h);
@@ -68,26 +70,33 @@ UDA_STATUS createLock() {
 
 void closeLock() {
     HANDLE h = g_lock.exchange(nullptr);
-    if (h != nullptr) CloseHandle(h);
+    if (h != nullptr)
+        CloseHandle(h);
 }
 
-bool lockExists() { return g_lock.load() != nullptr; }
+bool lockExists() {
+    return g_lock.load() != nullptr;
+}
 
 UDA_STATUS add(const DeviceRef& device) {
     ListLock lock;
-    if (lock.acquired() != 0) return lock.acquired();
+    if (lock.acquired() != 0)
+        return lock.acquired();
     Node* node = new (std::nothrow) Node{pHead, device};
-    if (node == nullptr) return UDA_INSUFFICIENT_RESOURCES;
+    if (node == nullptr)
+        return UDA_INSUFFICIENT_RESOURCES;
     pHead = node;
     return lock.release();
 }
 
 UDA_STATUS findByCtx(const DeviceCtx* device, DeviceRef* out) {
     ListLock lock;
-    if (lock.acquired() != 0) return lock.acquired();
+    if (lock.acquired() != 0)
+        return lock.acquired();
     for (Node* n = pHead; n != nullptr; n = n->next) {
         if (n->device.get() == device) {
-            if (out != nullptr) *out = n->device;
+            if (out != nullptr)
+                *out = n->device;
             return lock.release();
         }
     }
@@ -96,7 +105,8 @@ UDA_STATUS findByCtx(const DeviceCtx* device, DeviceRef* out) {
 
 UDA_STATUS findByUniqueId(const DriverCtx* driver, uint32_t id, DeviceRef* out) {
     ListLock lock;
-    if (lock.acquired() != 0) return lock.acquired();
+    if (lock.acquired() != 0)
+        return lock.acquired();
     for (Node* n = pHead; n != nullptr; n = n->next) {
         if (n->device->driver == driver && n->device->dwUniqueID == id) {
             *out = n->device;
@@ -109,9 +119,12 @@ UDA_STATUS findByUniqueId(const DriverCtx* driver, uint32_t id, DeviceRef* out) 
 
 UDA_STATUS remove(const DriverCtx* driver, uint32_t id, DeviceRef* out) {
     ListLock lock;
-    if (lock.acquired() != 0) return lock.acquired();
-    *out = unlinkFirst([&](const DeviceCtx& d) { return d.driver == driver && d.dwUniqueID == id; });
-    if (*out == nullptr) return UDA_DEVICE_NOT_FOUND;
+    if (lock.acquired() != 0)
+        return lock.acquired();
+    *out =
+        unlinkFirst([&](const DeviceCtx& d) { return d.driver == driver && d.dwUniqueID == id; });
+    if (*out == nullptr)
+        return UDA_DEVICE_NOT_FOUND;
     return lock.release();
 }
 
@@ -119,12 +132,14 @@ UDA_STATUS removeAll(const DriverCtx* driver) {
     std::vector<DeviceRef> gone;  // freed after the lock is released
     {
         ListLock lock;
-        if (lock.acquired() != 0) return lock.acquired();
+        if (lock.acquired() != 0)
+            return lock.acquired();
         while (DeviceRef d = unlinkFirst([&](const DeviceCtx& c) { return c.driver == driver; })) {
             gone.push_back(std::move(d));
         }
         UDA_STATUS s = lock.release();
-        if (s != 0) return s;
+        if (s != 0)
+            return s;
     }
     return 0;
 }

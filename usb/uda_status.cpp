@@ -68,8 +68,9 @@ const Row kRows[] = {
     {0x80000100, "USBD: Out of memory"},
     {0x80000200, "USBD: Invalid URB function"},
     {0x80000300, "USBD: Invalid parameter"},
-    {0x80000400, "USBD: Attempted to close enpoint/interface/configuration with outstanding "
-                 "transfer"},
+    {0x80000400,
+     "USBD: Attempted to close enpoint/interface/configuration with outstanding "
+     "transfer"},
     {0x80000500, "USBD: URB request failed"},
     {0x80000600, "USBD: Invalid pipe handle"},
     {0x80000700, "USBD: Not enough bandwidth for endpoint"},
@@ -85,7 +86,8 @@ const Row kRows[] = {
 
 const char* statusText(UDA_STATUS status) {
     for (const Row& row : kRows) {
-        if (row.code == status) return row.text;
+        if (row.code == status)
+            return row.text;
     }
     return "Unrecognized error code";
 }

@@ -17,9 +17,11 @@ using Slot = USBUtils::DeviceSlot;
 
 // Takes a matching device into its slot, or refuses it (see the slot's hand-over contract).
 uint32_t attachToSlot(UDA_DEVICE_HANDLE device, UDA_DeviceInfo* info, Slot& slot) {
-    if (info == nullptr || info->activeInterfaces.empty()) return 0;
+    if (info == nullptr || info->activeInterfaces.empty())
+        return 0;
     const UDA_AlternateSetting* alt = info->activeInterfaces.front().active();
-    if (alt == nullptr || alt->descriptor.bInterfaceNumber != slot.interfaceNumber) return 0;
+    if (alt == nullptr || alt->descriptor.bInterfaceNumber != slot.interfaceNumber)
+        return 0;
     if (slot.device.load() != nullptr) {  // a slot holds one device
         slot.refused.fetch_add(1);
         return 0;
@@ -100,13 +102,13 @@ struct USBUtils::Impl {
         presentDevicesKnown.store(true);
     }
 
-    static UDA_STATUS subscribe(DeviceSlot& slot, uint16_t productId,
-                                UDA_ATTACH_CALLBACK attach) {
+    static UDA_STATUS subscribe(DeviceSlot& slot, uint16_t productId, UDA_ATTACH_CALLBACK attach) {
         UDA_MatchTable match{kVendorId, productId, 0, 0, 0, 0, 0, 0};
         UDA_EventTable events{attach, onDeviceDetach, nullptr, &slot};
         UDA_DRIVER_HANDLE handle = nullptr;
         UDA_STATUS status = UDA_Init(&handle, &match, 1, &events, UDA_OPTION_ACKNOWLEDGE);
-        if (status == 0) slot.driver = handle;
+        if (status == 0)
+            slot.driver = handle;
         return status;
     }
 
@@ -128,7 +130,8 @@ struct USBUtils::Impl {
 };
 
 USBUtils::USBUtils() {
-    if (instance_.load() != nullptr) throw AlreadyInstantiated();
+    if (instance_.load() != nullptr)
+        throw AlreadyInstantiated();
     impl.reset(new Impl);
     instance_.store(this);
 }
@@ -140,12 +143,14 @@ USBUtils::~USBUtils() {
 
 USBUtils& USBUtils::instance() {
     USBUtils* session = instance_.load();
-    if (session == nullptr) throw NotInit();
+    if (session == nullptr)
+        throw NotInit();
     return *session;
 }
 
 void USBUtils::checkStatus(UDA_STATUS status, const std::string& prefix) {
-    if (status != 0) throw Error(prefix + statusText(status));
+    if (status != 0)
+        throw Error(prefix + statusText(status));
 }
 
 uint32_t USBUtils::refusedDevices() const {
@@ -154,7 +159,8 @@ uint32_t USBUtils::refusedDevices() const {
 
 UDA_DEVICE_HANDLE USBUtils::waitForSlot(DeviceSlot& slot, const char* waitPrefix,
                                         const char* attachError) {
-    if (slot.state.load(std::memory_order_acquire) == Ready) return slot.device.load();
+    if (slot.state.load(std::memory_order_acquire) == Ready)
+        return slot.device.load();
     if (slot.state.load(std::memory_order_acquire) == Detached) {
         checkStatus(bvu::waitEvent(slot.attachEvent, kAttachWaitSeconds), waitPrefix);
     }
@@ -170,8 +176,8 @@ UDA_DEVICE_HANDLE USBUtils::waitForSlot(DeviceSlot& slot, const char* waitPrefix
 }
 
 UDA_DEVICE_HANDLE USBUtils::waitForDevice() {
-    return waitForSlot(impl->run, "Waiting for USB device to attach: ",
-                       "Error attaching to USB device.");
+    return waitForSlot(impl->run,
+                       "Waiting for USB device to attach: ", "Error attaching to USB device.");
 }
 
 UDA_DEVICE_HANDLE USBUtils::waitForBootloader() {
@@ -208,6 +214,7 @@ UDA_PipeInfo USBUtils::findPipe(UDA_DEVICE_HANDLE device, uint32_t pipeNumber) {
         }
     }
     UDA_FreeDeviceInfo(info);
-    if (!found) throw Error("Could not find USB pipe.");
+    if (!found)
+        throw Error("Could not find USB pipe.");
     return pipe;
 }

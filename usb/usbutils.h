@@ -50,18 +50,18 @@ struct DfuStatus {
 };
 
 class USBUtils {
-public:
+  public:
     class Error : public BVExBase {
-    public:
+      public:
         explicit Error(const std::string& detail);
         ~Error() override = default;
     };
     class NotInit : public BVExBase {
-    public:
+      public:
         NotInit();
     };
     class AlreadyInstantiated : public BVExBase {
-    public:
+      public:
         AlreadyInstantiated();
     };
 
@@ -109,7 +109,7 @@ public:
     // Returns the number of bytes received (never more than length).
     uint32_t read(uint8_t a, uint8_t b, uint16_t address, void* buffer, uint16_t length);
     uint32_t read(uint8_t a, uint8_t b, void* buffer, uint16_t length);
-    void download(const void* data, uint32_t length);  // BVR_DNLOAD, pieces of 0x8000 on 0x04
+    void download(const void* data, uint32_t length);   // BVR_DNLOAD, pieces of 0x8000 on 0x04
     void bulkWrite(const void* data, uint32_t length);  // bulk endpoint 0x02
     void bulkCommand(uint8_t x, uint8_t y, uint8_t z);
 
@@ -187,7 +187,7 @@ public:
 
     int32_t blockNumberForTests() const { return blockNumber; }
 
-private:
+  private:
     struct Impl;
     UDA_DEVICE_HANDLE waitForSlot(DeviceSlot& slot, const char* waitPrefix,
                                   const char* attachError);

@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "usb/descriptor_parser.h"
 #include "emulator/umockdev/usbfs_rules.h"
 #include "platform/clock.h"
+#include "usb/descriptor_parser.h"
 
 namespace bvu {
 namespace emulator {

@@ -32,8 +32,8 @@
 // A bad line is reported and skipped; a wait that times out is reported and ends the script.
 // When the script ends, so does the input: the dialog is then ended as by Exit (WM_COMMAND with
 // the program's end-of-input command, see resource_table.h) as soon as it is idle: no worker that
-// its thread started runs, no box is open and nothing is queued for it. With a terminal on standard input there is no script, and the input
-// counts as ended from the start.
+// its thread started runs, no box is open and nothing is queued for it. With a terminal on standard
+// input there is no script, and the input counts as ended from the start.
 //
 // Threads: all functions may be called from any thread except where noted; the waiting ones must
 // not be called on the dialog's thread. Time-outs are nominal milliseconds on the clock.

@@ -1,5 +1,5 @@
-// Resources and classes of the POSIX window layer: lookups in the program's resources, icons, system
-// cursors, the current cursor, the common control classes and the module handle.
+// Resources and classes of the POSIX window layer: lookups in the program's resources, icons,
+// system cursors, the current cursor, the common control classes and the module handle.
 #include <strings.h>
 #include <atomic>
 #include <mutex>

@@ -47,7 +47,7 @@ struct Change {
     HWND window = nullptr;
     HWND dialog = nullptr;
     int id = 0;
-    int part = 0;  // StatusText
+    int part = 0;                    // StatusText
     std::string text;                // Text, StatusText; Progress: the bar's window text
     int low = 0, high = 0, pos = 0;  // Progress
 };

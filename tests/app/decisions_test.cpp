@@ -7,9 +7,9 @@
 
 #include "app/command_line.h"
 #include "app/program_info.h"
-#include "app/update_question.h"
 #include "app/program_version.h"
 #include "app/progress_percent.h"
+#include "app/update_question.h"
 
 namespace {
 

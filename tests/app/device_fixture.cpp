@@ -56,7 +56,13 @@ void DeviceFile::bootloaderCommand(const std::vector<uint8_t>& block) const {
     ASSERT_FALSE(present.empty());
     ASSERT_EQ(present[0].productId, emulator::kBootloaderProductId);
     std::vector<uint8_t> data = block;
-    const uint8_t dnload[8] = {0x21, 1, 0, 0, 4, 0, static_cast<uint8_t>(data.size()),
+    const uint8_t dnload[8] = {0x21,
+                               1,
+                               0,
+                               0,
+                               4,
+                               0,
+                               static_cast<uint8_t>(data.size()),
                                static_cast<uint8_t>(data.size() >> 8)};
     const uint8_t getStatus[8] = {0xA1, 3, 0, 0, 4, 0, 6, 0};
     uint32_t moved = 0;
@@ -124,8 +130,8 @@ int controlCount(const std::vector<emulator::TraceEntry>& trace, uint8_t type, u
                  int offset, uint16_t value) {
     int n = 0;
     for (const emulator::TraceEntry& e : trace) {
-        if (e.kind == emulator::TraceKind::Control && e.setup[0] == type &&
-            e.setup[1] == request && (e.setup[offset] | (e.setup[offset + 1] << 8)) == value) {
+        if (e.kind == emulator::TraceKind::Control && e.setup[0] == type && e.setup[1] == request &&
+            (e.setup[offset] | (e.setup[offset + 1] << 8)) == value) {
             ++n;
         }
     }

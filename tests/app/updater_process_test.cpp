@@ -74,15 +74,15 @@ TEST(UpdaterProcess, AFactoryBlankDeviceIsUpdatedLikeAnyOther) {
     const std::vector<uint8_t> before(initial.memory.begin(), initial.memory.end());
     Outcome run = runUpdater(device, {"-batch", "-calib", "-nomicro"});
     EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
-    EXPECT_TRUE(inOrder(run.err,
-                        {"status: Connecting to USB device.",
-                         "status: The control firmware is incomplete. Press Update to write it "
-                         "again (also with -nomicro).",
-                         "status: Updating Control Firmware",
-                         "status: Updating Control Firmware: Verifying.",
-                         "status: Updating Control Firmware: Programming default values.",
-                         "status: Updating Calibration Data", "status: Updating Video Firmware",
-                         "status: All updates complete."}))
+    EXPECT_TRUE(inOrder(
+        run.err,
+        {"status: Connecting to USB device.",
+         "status: The control firmware is incomplete. Press Update to write it "
+         "again (also with -nomicro).",
+         "status: Updating Control Firmware", "status: Updating Control Firmware: Verifying.",
+         "status: Updating Control Firmware: Programming default values.",
+         "status: Updating Calibration Data", "status: Updating Video Firmware",
+         "status: All updates complete."}))
         << joined(run.err);
     EXPECT_TRUE(starting(run.err, "box:").empty()) << joined(run.err);
     EXPECT_EQ(differencesFromACleanUpdate(device.snapshot(), before), "");
@@ -100,18 +100,32 @@ TEST(UpdaterProcess, AWriteTheDeviceTookOnlyPartOfFailsTheRun) {
         std::string box;
         std::string status;  // the last status line
     } cases[] = {
-        {{"-calib"}, FaultKind::Short, 0, "",
-         std::string("box: Update Error: ") + kUsbAdvice + kReplug, "status: Update failed."},
-        {{"-calib"}, FaultKind::Empty, 4, "",
-         std::string("box: Update Error: ") + kUsbAdvice + kReplug, "status: Update failed."},
-        {{}, FaultKind::Short, 0,
+        {{"-calib"},
+         FaultKind::Short,
+         0,
+         "",
+         std::string("box: Update Error: ") + kUsbAdvice + kReplug,
+         "status: Update failed."},
+        {{"-calib"},
+         FaultKind::Empty,
+         4,
+         "",
+         std::string("box: Update Error: ") + kUsbAdvice + kReplug,
+         "status: Update failed."},
+        {{},
+         FaultKind::Short,
+         0,
          "USB error: USB communication error: Could not send BVR_WRITE to device: Short write "
          "(1 of 5 bytes)",
-         std::string("box: Brevicor: ") + kNotFound, "status: All updates complete."},
-        {{}, FaultKind::Empty, 0,
+         std::string("box: Brevicor: ") + kNotFound,
+         "status: All updates complete."},
+        {{},
+         FaultKind::Empty,
+         0,
          "USB error: USB communication error: Could not send BVR_WRITE to device: Short write "
          "(0 of 5 bytes)",
-         std::string("box: Brevicor: ") + kNotFound, "status: All updates complete."},
+         std::string("box: Brevicor: ") + kNotFound,
+         "status: All updates complete."},
     };
     for (const Case& c : cases) {
         DeviceFile device(oldDevice());
@@ -127,8 +141,8 @@ TEST(UpdaterProcess, AWriteTheDeviceTookOnlyPartOfFailsTheRun) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         Outcome run = runUpdater(device, args);
         EXPECT_EQ(run.result.exitCode, 1) << c.box;
-        EXPECT_EQ(run.out, c.out.empty() ? std::vector<std::string>{}
-                                         : std::vector<std::string>{c.out});
+        EXPECT_EQ(run.out,
+                  c.out.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.out});
         EXPECT_EQ(starting(run.err, "box: "), std::vector<std::string>{c.box});
         EXPECT_EQ(starting(run.err, "status: ").back(), c.status);
         EXPECT_NE(device.snapshot().packageVersion, "2.07");

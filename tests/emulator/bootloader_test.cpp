@@ -144,7 +144,7 @@ TEST_F(EmuBootloader, GetStatusIsHeldBackUntilTheEraseHasFinished) {
     auto s = status();
     const double waited = clock::nominalMsBetween(t0, clock::now());
     EXPECT_EQ(s, std::make_pair(0, int(dfu::kIdle)));
-    EXPECT_GE(waited, 990.0);  // the erase takes 1,000 ms
+    EXPECT_GE(waited, 990.0);     // the erase takes 1,000 ms
     EXPECT_LT(waited, 250000.0);  // held back for the erase, not for ever
     EXPECT_EQ(getState(), dfu::kIdle);
     // A program block ends in dfuDNLOAD-IDLE.

@@ -20,8 +20,8 @@ std::vector<uint8_t> descriptorsOf(const UDA_DeviceInfo& info) {
     const UDA_DeviceDescriptor& d = info.deviceDescriptor;
     std::vector<uint8_t> out = {18, 1};
     put16(out, d.bcdUSB);
-    out.insert(out.end(), {d.bDeviceClass, d.bDeviceSubClass, d.bDeviceProtocol,
-                           d.bMaxPacketSize0});
+    out.insert(out.end(),
+               {d.bDeviceClass, d.bDeviceSubClass, d.bDeviceProtocol, d.bMaxPacketSize0});
     put16(out, d.idVendor);
     put16(out, d.idProduct);
     put16(out, d.bcdDevice);
@@ -53,7 +53,7 @@ std::vector<uint8_t> descriptorsOf(const UDA_DeviceInfo& info) {
 
 // One driver file's view of the bus: the host adapter under the driver core.
 class FakeBus::Port : public kd::Host {
-public:
+  public:
     explicit Port(std::shared_ptr<FakeBus> bus) : bus_(std::move(bus)) {}
     ~Port() override {
         std::lock_guard<std::mutex> lock(bus_->mutex_);
@@ -63,7 +63,8 @@ public:
 
     UDA_STATUS listen(kd::HostEvents* events, const std::vector<kd::WantedDevice>&) override {
         std::lock_guard<std::mutex> lock(bus_->mutex_);
-        if (bus_->registerStatus_ != 0) return bus_->registerStatus_;
+        if (bus_->registerStatus_ != 0)
+            return bus_->registerStatus_;
         events_ = events;
         bus_->ports_.push_back(this);
         return 0;
@@ -72,14 +73,16 @@ public:
         std::lock_guard<std::mutex> lock(bus_->mutex_);
         std::vector<kd::HostDevice> out;
         for (auto& [id, device] : bus_->devices_) {
-            if (device.present) out.push_back(hostDevice(id, device.info));
+            if (device.present)
+                out.push_back(hostDevice(id, device.info));
         }
         return out;
     }
     UDA_STATUS open(uint32_t id, std::vector<uint8_t>* descriptors, kd::Unusable*) override {
         std::lock_guard<std::mutex> lock(bus_->mutex_);
         auto it = bus_->devices_.find(id);
-        if (it == bus_->devices_.end() || !it->second.present) return UDA_DEVICE_NOT_FOUND;
+        if (it == bus_->devices_.end() || !it->second.present)
+            return UDA_DEVICE_NOT_FOUND;
         *descriptors = descriptorsOf(it->second.info);
         return 0;
     }
@@ -88,7 +91,8 @@ public:
         {
             std::lock_guard<std::mutex> lock(bus_->mutex_);
             auto it = bus_->devices_.find(id);
-            if (it == bus_->devices_.end() || !it->second.present) return UDA_DEVICE_NOT_FOUND;
+            if (it == bus_->devices_.end() || !it->second.present)
+                return UDA_DEVICE_NOT_FOUND;
             handler = bus_->setInterfaceHandler_;
         }
         return handler ? handler(id, iface, alt) : 0;
@@ -121,21 +125,23 @@ public:
         return kd::HostDevice{id, info.deviceDescriptor.idVendor, info.deviceDescriptor.idProduct};
     }
 
-private:
+  private:
     UDA_STATUS run(kd::TransferRequest& request, uint32_t* transferred) {
         FakeBus::TransferHandler handler;
         {
             std::lock_guard<std::mutex> lock(bus_->mutex_);
-            FakeTransfer t{request.uniqueId, request.pipe, request.read, {}, {}, request.size,
-                           request.timeoutMs};
-            if (request.pipe == 0) t.setup.assign(request.setup, request.setup + 8);
+            FakeTransfer t{request.uniqueId, request.pipe,     request.read, {}, {},
+                           request.size,     request.timeoutMs};
+            if (request.pipe == 0)
+                t.setup.assign(request.setup, request.setup + 8);
             if (!request.read && request.buffer != nullptr) {
                 auto* p = static_cast<const uint8_t*>(request.buffer);
                 t.data.assign(p, p + request.size);
             }
             bus_->transfers_.push_back(std::move(t));
             auto it = bus_->devices_.find(request.uniqueId);
-            if (it == bus_->devices_.end() || !it->second.present) return UDA_DEVICE_NOT_FOUND;
+            if (it == bus_->devices_.end() || !it->second.present)
+                return UDA_DEVICE_NOT_FOUND;
             handler = bus_->transferHandler_;
         }
         UDA_STATUS s = handler ? handler(request) : 0;
@@ -149,7 +155,7 @@ private:
 
 // A driver file: the driver core over a port, with what the layer asks of it recorded.
 class FakeBus::File : public kd::KernelDriver {
-public:
+  public:
     explicit File(std::shared_ptr<FakeBus> bus)
         : bus_(bus), core_(kd::makeHostDriver(std::unique_ptr<kd::Host>(new Port(bus)))) {
         std::lock_guard<std::mutex> lock(bus_->mutex_);
@@ -198,7 +204,7 @@ public:
         return core_->deviceInfo(id, info);
     }
 
-private:
+  private:
     std::shared_ptr<FakeBus> bus_;
     std::unique_ptr<kd::KernelDriver> core_;
 };
@@ -206,12 +212,12 @@ private:
 UDA_DeviceInfo FakeBus::makeInfo(uint16_t vendorId, uint16_t productId, uint8_t interfaceNumber,
                                  std::vector<uint32_t> pipes, uint16_t bcdDevice) {
     UDA_DeviceInfo info;
-    info.deviceDescriptor = UDA_DeviceDescriptor{18, 1, 0x0200, 0, 0, 0, 64, vendorId,
-                                                 productId, bcdDevice, 1, 2, 3, 1};
+    info.deviceDescriptor = UDA_DeviceDescriptor{18,       1,         0x0200,    0, 0, 0, 64,
+                                                 vendorId, productId, bcdDevice, 1, 2, 3, 1};
     info.configuration.numInterfaces = 1;
     UDA_AlternateSetting alt;
-    alt.descriptor = UDA_InterfaceDescriptor{9, 4, interfaceNumber, 0,
-                                             static_cast<uint8_t>(pipes.size()), 0xFF, 0, 0, 0};
+    alt.descriptor = UDA_InterfaceDescriptor{
+        9, 4, interfaceNumber, 0, static_cast<uint8_t>(pipes.size()), 0xFF, 0, 0, 0};
     for (uint32_t p : pipes) alt.pipes.push_back(UDA_PipeInfo{p, UDA_PIPE_BULK, 64, 0, 0});
     UDA_Interface iface;
     iface.alternateSettings.push_back(alt);
@@ -254,7 +260,8 @@ uint32_t FakeBus::plug(const UDA_DeviceInfo& info) {
 void FakeBus::unplug(uint32_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = devices_.find(id);
-    if (it == devices_.end() || !it->second.present) return;
+    if (it == devices_.end() || !it->second.present)
+        return;
     it->second.present = false;
     tell([&](kd::HostEvents* events) { events->left(id); });
 }

@@ -33,7 +33,7 @@ struct FakeTransfer {
 };
 
 class FakeBus : public std::enable_shared_from_this<FakeBus> {
-public:
+  public:
     using TransferHandler = std::function<UDA_STATUS(kd::TransferRequest&)>;
 
     static std::shared_ptr<FakeBus> create() { return std::shared_ptr<FakeBus>(new FakeBus); }
@@ -61,7 +61,7 @@ public:
 
     // Knobs for failures of the driver itself.
     void setVersion(uint32_t version);
-    void setOpenStatus(UDA_STATUS status);  // openKernelDriver fails with it when non-zero
+    void setOpenStatus(UDA_STATUS status);      // openKernelDriver fails with it when non-zero
     void setRegisterStatus(UDA_STATUS status);  // the host cannot watch its bus
 
     // What happened.
@@ -73,7 +73,7 @@ public:
     // Waits (real time) until at least n acknowledgements have been seen.
     bool waitForAcknowledgements(size_t n, int timeoutMs = 5000) const;
 
-private:
+  private:
     class Port;
     class File;
     FakeBus() = default;

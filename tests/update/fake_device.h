@@ -46,7 +46,7 @@ class FakeDevice {
     // GETSTATUS answers in the block loop (asked right after a GETSTATE or a GETSTATUS); the
     // status polls of the bootloader's own commands always find dfuIDLE.
     std::deque<DfuAnswer> loopStatuses;
-    uint8_t configuration = 0xFF;  // bootloader configuration byte 02/00
+    uint8_t configuration = 0xFF;    // bootloader configuration byte 02/00
     bool keepConfiguration = false;  // writes to 02/00 are taken but change nothing
     // The control flash as written by the program blocks (0xFF elsewhere) is read back through
     // the read command 03 00 and uploads of at most 1,024 bytes; these bytes read otherwise.

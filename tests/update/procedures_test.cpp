@@ -120,12 +120,12 @@ TEST_F(ProcedureTest, ControlImageOfOneBlock) {
 
     // After the block: the wait until the bootloader is done with it, then the read-back of
     // 0x0000-0x0BFF in three uploads, before the start-up bit goes back to the application.
-    EXPECT_EQ(requests(), kIntoBootloader +
-                              Lines({"dfu-getstate", "dfu-dnload 3120 01 00 00 00 0b ff",
-                                     "dfu-getstate", "dfu-dnload 6 03 00 00 00 0b ff",
-                                     "dfu-getstatus", "dfu-upload 1024", "dfu-upload 1024",
-                                     "dfu-upload 1024"}) +
-                              kStart);
+    EXPECT_EQ(requests(),
+              kIntoBootloader +
+                  Lines({"dfu-getstate", "dfu-dnload 3120 01 00 00 00 0b ff", "dfu-getstate",
+                         "dfu-dnload 6 03 00 00 00 0b ff", "dfu-getstatus", "dfu-upload 1024",
+                         "dfu-upload 1024", "dfu-upload 1024"}) +
+                  kStart);
     EXPECT_EQ(*log, Lines({"status Downloading to device.", progressLine(1, 2), progressLine(2, 2),
                            progressLine(2, 2), "status Verifying."}) +
                         progressRun(1, 3, 3) + Lines{"status Restarting device."} +
@@ -150,13 +150,13 @@ TEST_F(ProcedureTest, ControlImageWithAShortLastBlock) {
     updater.setNotifier(notifier());
     updater.downloadControlFirmware(image.data(), 3073);
 
-    EXPECT_EQ(requests(), kIntoBootloader +
-                              Lines({"dfu-getstate", "dfu-dnload 3120 01 00 00 00 0b ff",
-                                     "dfu-getstate", "dfu-dnload 49 01 00 0c 00 0c 00",
-                                     "dfu-getstate", "dfu-dnload 6 03 00 00 00 0c 00",
-                                     "dfu-getstatus", "dfu-upload 1024", "dfu-upload 1024",
-                                     "dfu-upload 1024", "dfu-upload 1"}) +
-                              kStart);
+    EXPECT_EQ(requests(),
+              kIntoBootloader +
+                  Lines({"dfu-getstate", "dfu-dnload 3120 01 00 00 00 0b ff", "dfu-getstate",
+                         "dfu-dnload 49 01 00 0c 00 0c 00", "dfu-getstate",
+                         "dfu-dnload 6 03 00 00 00 0c 00", "dfu-getstatus", "dfu-upload 1024",
+                         "dfu-upload 1024", "dfu-upload 1024", "dfu-upload 1"}) +
+                  kStart);
     EXPECT_EQ(Lines(log->begin(), log->begin() + 10),
               Lines({"status Downloading to device.", progressLine(1, 3), progressLine(2, 3),
                      progressLine(3, 3), progressLine(3, 3), "status Verifying."}) +
@@ -244,8 +244,8 @@ TEST_F(ProcedureTest, ABootloaderThatKeepsItsStartupSettingIsNotErased) {
     EXPECT_EQ(errorOf([&] { updater.downloadControlFirmware(image.data(), 100); }),
               "USB communication error: The bootloader did not take the start-up setting for "
               "itself.");
-    EXPECT_EQ(requests(), Lines({"get-descriptor", "cmd 6,4,0,0", "dfu-getstate"}) +
-                              bootFlag("bf"));
+    EXPECT_EQ(requests(),
+              Lines({"get-descriptor", "cmd 6,4,0,0", "dfu-getstate"}) + bootFlag("bf"));
 }
 
 TEST_F(ProcedureTest, AnErrorStateLeftByAnEarlierRunIsClearedFirst) {

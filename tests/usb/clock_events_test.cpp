@@ -40,7 +40,7 @@ TEST(Events, AutoResetSignalWaitDrainAndTimeout) {
     EXPECT_EQ(bvu::waitEvent(e, 1), 0u);
     EXPECT_EQ(bvu::waitEvent(e, 0), bvu::kEventTimeout);  // auto-reset: the signal was consumed
     EXPECT_EQ(bvu::signalEvent(e), 0u);
-    EXPECT_EQ(bvu::drainEvent(e), 0u);                    // consumes it
+    EXPECT_EQ(bvu::drainEvent(e), 0u);  // consumes it
     EXPECT_EQ(bvu::waitEvent(e, 0), bvu::kEventTimeout);
     EXPECT_EQ(bvu::drainEvent(e), 0u);  // nothing pending still counts as success
 
@@ -57,7 +57,9 @@ TEST(Events, AutoResetSignalWaitDrainAndTimeout) {
 }
 
 #ifndef _WIN32
-unsigned __stdcall exitWith(void* p) { return *static_cast<unsigned*>(p); }
+unsigned __stdcall exitWith(void* p) {
+    return *static_cast<unsigned*>(p);
+}
 
 TEST(Threads, HandleSignalsAtEndAndOutlivesClose) {
     unsigned code = 7, tid = 0;

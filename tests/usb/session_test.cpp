@@ -13,7 +13,7 @@ namespace {
 using bvu::test::FakeBus;
 
 class SessionTest : public bvu::test::FakeBusTest {
-protected:
+  protected:
     double timeScale() const override { return 0.01; }  // the 10 s attach wait takes 100 ms
 };
 
@@ -63,9 +63,9 @@ TEST_F(SessionTest, NoDeviceMeansTimeoutAfterTheAttachWait) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(errorOf([&] { session.waitForDevice(); }),
               "USB communication error: Waiting for USB device to attach: Timeout expired");
-    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count();
-    EXPECT_GE(ms, 95.0);  // 10 s at scale 0.01
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(ms, 95.0);    // 10 s at scale 0.01
     EXPECT_LT(ms, 5000.0);  // on the compressed clock, not the 10 s of real time
     EXPECT_EQ(errorOf([&] { session.waitForBootloader(); }),
               "USB communication error: Waiting for USB DFU-mode to attach: Timeout expired");
@@ -156,8 +156,9 @@ TEST_F(SessionTest, FindPipeLooksInTheActiveAlternateSetting) {
 
 TEST_F(SessionTest, CheckStatusComposesPrefixAndText) {
     EXPECT_NO_THROW(USBUtils::checkStatus(0, "Never: "));
-    EXPECT_EQ(errorOf([] { USBUtils::checkStatus(0xC0000004, "Could not send BVR_CMD to device: "); }),
-              "USB communication error: Could not send BVR_CMD to device: HC status: PID stall");
+    EXPECT_EQ(
+        errorOf([] { USBUtils::checkStatus(0xC0000004, "Could not send BVR_CMD to device: "); }),
+        "USB communication error: Could not send BVR_CMD to device: HC status: PID stall");
 }
 
 #ifdef _WIN32

@@ -19,9 +19,14 @@ TEST(StatusText, KnownUnknownAndEdges) {
 }
 
 TEST(StatusText, RunsOfTheTableAreInOrder) {
-    const char* first[] = {"Error", "Invalid handle", "Invalid pipe number",
-                           "Conflict between read and write operations", "Packet size is zero",
-                           "Insufficient resources", "Unknown pipe type", "Internal system error",
+    const char* first[] = {"Error",
+                           "Invalid handle",
+                           "Invalid pipe number",
+                           "Conflict between read and write operations",
+                           "Packet size is zero",
+                           "Insufficient resources",
+                           "Unknown pipe type",
+                           "Internal system error",
                            "Data mismatch"};
     for (uint32_t i = 0; i < 9; ++i) EXPECT_STREQ(statusText(0x20000000 + i), first[i]);
     const char* usbd[] = {"USBD: Out of memory", "USBD: Invalid URB function",

@@ -28,10 +28,12 @@ uint32_t recordAttach(UDA_DEVICE_HANDLE device, UDA_DeviceInfo*, void* user) {
     return r->verdict;
 }
 
-void recordDetach(UDA_DEVICE_HANDLE, void* user) { static_cast<Recorder*>(user)->detaches++; }
+void recordDetach(UDA_DEVICE_HANDLE, void* user) {
+    static_cast<Recorder*>(user)->detaches++;
+}
 
 class UdaTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { bvu::kd::setKernelDriverFactory(bus->factory()); }
     void TearDown() override { bvu::kd::setKernelDriverFactory({}); }
 
@@ -235,7 +237,8 @@ TEST_F(UdaTest, DetachWhileTransfersRunIsSafe) {
                     UDA_STATUS si = UDA_GetDeviceInfo(device, &info);
                     UDA_FreeDeviceInfo(info);
                     (s == 0 ? ok : s == UDA_DEVICE_NOT_FOUND ? gone : other)++;
-                    if (si != 0 && si != UDA_DEVICE_NOT_FOUND) other++;
+                    if (si != 0 && si != UDA_DEVICE_NOT_FOUND)
+                        other++;
                 }
             });
         }

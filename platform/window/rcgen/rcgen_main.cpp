@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
             }
         }
         std::string name = script.substr(script.rfind('/') + 1);
-        std::string table = bvu::rcgen::generateTable(parsed, name, static_cast<int>(endOfInput->second));
+        std::string table =
+            bvu::rcgen::generateTable(parsed, name, static_cast<int>(endOfInput->second));
         std::string old;
         if (readFile(output, &old) && old == table)
             return 0;
