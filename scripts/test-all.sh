@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the sanitizer and Windows presets, and runs every suite:
-# natively under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and the
-# cross-built Windows test binaries under Wine (with a virtual display for the dialog). Then
-# the release presets, the Windows release zip, and the Debian package, which it installs on
-# this machine, tries and removes again.
+# Installs what is missing, checks the formatting, builds the sanitizer and Windows presets, and
+# runs every suite: natively under AddressSanitizer+UndefinedBehaviorSanitizer and under
+# ThreadSanitizer, and the cross-built Windows test binaries under Wine (with a virtual display for
+# the dialog). Then the release presets, the Windows release zip, and the Debian package, which it
+# installs on this machine, tries and removes again; a short pass of each fuzzer and the
+# benchmark.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$(date +%s)
@@ -18,6 +19,9 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 jobs=$(nproc)
 
 status=0
+step "Checking the formatting"
+scripts/check-format.sh || status=1
+
 for preset in linux-asan linux-tsan mingw; do
   step "Configuring and building $preset"
   cmake --preset "$preset" >/dev/null
