@@ -77,6 +77,13 @@ class WinusbTest : public EmulatedDeviceTest {
         return condition();
     }
 
+    // The device, once the session has taken it again after a replug. The wait is bounded on
+    // real time, not by the compressed attach wait, which a loaded machine can outlast.
+    UDA_DEVICE_HANDLE takenAgain() {
+        EXPECT_TRUE(eventually([&] { return session->isDevicePresent(); }));
+        return session->waitForDevice();
+    }
+
     std::shared_ptr<emu::Win32UsbFake> fake;
 };
 
@@ -145,7 +152,7 @@ TEST_F(WinusbTest, UnplugDuringATransferIsDeviceNotFound) {
     EXPECT_EQ(waiting.get(), UDA_DEVICE_NOT_FOUND);
 
     bus->plug();
-    device = session->waitForDevice();
+    device = takenAgain();
     fault(emu::FaultKind::Unplug, 0x80, 0);
     EXPECT_EQ(getStatus(device), UDA_DEVICE_NOT_FOUND);
     EXPECT_TRUE(eventually([&] { return !session->isDevicePresent(); }));
@@ -153,14 +160,15 @@ TEST_F(WinusbTest, UnplugDuringATransferIsDeviceNotFound) {
     // Back quicker than the adapter looks, under the same name: the opened device has gone all
     // the same, and the one that came back is a new arrival.
     bus->plug();
-    device = session->waitForDevice();
+    device = takenAgain();
     emu::FaultRule replug;
     replug.kind = emu::FaultKind::Unplug;
     replug.replugAfterMs = 1;
     emu::addFault(*bus, replug);
     EXPECT_EQ(getStatus(device), UDA_DEVICE_NOT_FOUND);
     // The session holds the old handle until it hears of the departure, then the new one.
-    EXPECT_TRUE(eventually([&] { return getStatus(session->waitForDevice()) == 0; }));
+    EXPECT_TRUE(eventually(
+        [&] { return session->isDevicePresent() && getStatus(session->waitForDevice()) == 0; }));
 }
 
 // The twin variant: two identical devices. The session takes one; the other is closed again
