@@ -28,6 +28,7 @@ fi
 
 build=$(cd "$(dirname "$updater")/.." && pwd)
 . "$(dirname "$0")/../wine/prefix.sh"
+. "$(dirname "$0")/../wine/answer_window.sh"
 bvu_wine_prefix "$build"
 
 work=$(mktemp -d)
@@ -52,19 +53,6 @@ run_updater() {  # run_updater STATE SCALE ARGS...: exit code in $rc, output in 
   rc=$?
   tr -d '\r' <"$work/out.txt" >"$work/out.clean"
 }
-# Presses Return in the first window with this exact title that appears within 60 s.
-answer_window() {
-  local title=$1 win=""
-  for _ in $(seq 1 600); do
-    win=$(xdotool search --name "^${title}\$" 2>/dev/null | head -1)
-    [ -n "$win" ] && break
-    sleep 0.1
-  done
-  [ -n "$win" ] || return 1
-  sleep 0.5
-  xdotool windowfocus --sync "$win" key Return 2>/dev/null || xdotool key --window "$win" Return
-}
-
 echo "--- 1: -batch -calib against a device with old firmware"
 state1=$work/device1.json
 tool create "$state1" --control-version 1.09 --video-version 1.01 --package-version 2.05 >/dev/null
@@ -94,7 +82,7 @@ echo "--- 2: -batch with the video download failing"
 state2=$work/device2.json
 tool create "$state2" >/dev/null
 tool fault "$state2" stall --match bulk:0x04 >/dev/null
-answer_window "Update Error" &
+bvu_answer_window "Update Error" &
 answerer=$!
 run_updater "$state2" 0.05 -batch -nomicro
 wait $answerer || fail "no Update Error box appeared"
@@ -121,7 +109,7 @@ run_updater "$state4" 0.05 --version
   fail "--version wrote: $(cat "$work/out.clean")"
 grep -q $'\r$' "$work/out.txt" || fail "--version: no CRLF line ends"
 # Started without standard handles, as from a shortcut: the text comes in a box.
-answer_window "Brevicor Update Utility" &
+bvu_answer_window "Brevicor Update Utility" &
 answerer=$!
 BVU_USB="emulator:$state4" timeout 120 wine start /wait /unix "$(readlink -f "$updater")" --help \
   </dev/null >/dev/null 2>&1
@@ -161,7 +149,7 @@ state6=$work/device4.json
 tool create "$state6" --control-version 1.09 --video-version 1.01 --package-version 2.05 >/dev/null
 # Bootloader request 11 is the status poll after the chip erase.
 tool fault "$state6" unplug --guise bootloader --after 11 >/dev/null
-answer_window "Update Error" &
+bvu_answer_window "Update Error" &
 answerer=$!
 run_updater "$state6" 0.05 -batch -calib
 wait $answerer || fail "no Update Error box after the interruption"

@@ -39,6 +39,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # updater's error box), then stop the prefix's server there.
 cat >"$work/inside.sh" <<'INSIDE'
 work=$1 modeswitch=$2 updater=$3
+. "$4"
 for _ in $(seq 1 100); do
   wine reg query 'HKLM\System\CurrentControlSet\Enum\USB' 2>/dev/null | tr -d '\r' |
     grep -qi 'VID_03EB&PID_3014' && break
@@ -47,16 +48,7 @@ done
 export BVU_TIME_SCALE=0.2
 wine "$modeswitch" -dfu </dev/null >/dev/null 2>"$work/modeswitch.err"
 echo $? >"$work/modeswitch.rc"
-(
-  for _ in $(seq 1 600); do
-    win=$(xdotool search --name '^Error \(Brevicor Update Utility\)$' 2>/dev/null | head -1)
-    [ -n "$win" ] && break
-    sleep 0.1
-  done
-  [ -n "$win" ] || exit 1
-  sleep 0.5
-  xdotool windowfocus --sync "$win" key Return 2>/dev/null || xdotool key --window "$win" Return
-) &
+bvu_answer_window 'Error \(Brevicor Update Utility\)' &
 answerer=$!
 wine "$updater" -batch </dev/null >/dev/null 2>"$work/updater.err"
 echo $? >"$work/updater.rc"
@@ -64,7 +56,7 @@ wait $answerer && touch "$work/answered"
 wineserver -k
 INSIDE
 timeout 300 "$emulator" serve "$work/state.json" -- bash "$work/inside.sh" "$work" "$modeswitch" \
-  "$updater" || fail "serve ended with $?"
+  "$updater" "$(cd "$(dirname "$0")/../wine" && pwd)/answer_window.sh" || fail "serve ended with $?"
 
 echo "--- modeswitch.exe -dfu"
 [ "$(cat "$work/modeswitch.rc" 2>/dev/null)" = 1 ] ||
