@@ -31,10 +31,13 @@ tmux -L "$socket" new-session -d -s updater -x 120 -y 40 \
 
 screen() { tmux -L "$socket" capture-pane -p -t updater; }
 # Waits until the screen shows the text (up to 60 s); the screen is left in $work/screen.
+# wait_for -E PATTERN waits for an extended regular expression instead.
 wait_for() {
+  local how=-F
+  [ "$1" = -E ] && { how=-E; shift; }
   for _ in $(seq 1 600); do
     screen >"$work/screen" 2>/dev/null
-    grep -qF "$1" "$work/screen" && return 0
+    grep -q "$how" -- "$1" "$work/screen" && return 0
     sleep 0.1
   done
   return 1
@@ -51,8 +54,10 @@ wait_for "Updating " || fail "the update did not start"
 if ! wait_for "All updates complete."; then
   fail "the update did not complete"; cat "$work/screen"; exit 1
 fi
+# The package version is written to the device, and then shown, once the worker that set the
+# status line has ended.
+wait_for -E "Current Firmware Version: +2\.07" || fail "package version not shown"
 [ -n "$screen_out" ] && cp "$work/screen" "$screen_out"
-grep -qE "Current Firmware Version: +2\.07" "$work/screen" || fail "package version not shown"
 grep -qE "Current Version: +1\.02 +Update Version: +1\.02" "$work/screen" ||
   fail "video version not refreshed"
 
