@@ -9,7 +9,9 @@
 #include "app/program_info.h"
 #include "app/program_version.h"
 #include "app/progress_percent.h"
+#include "app/update_plan.h"
 #include "app/update_question.h"
+#include "app/update_settings.h"
 
 namespace {
 
@@ -114,3 +116,63 @@ TEST(ProgressPercent, OutOfRangeFractionsStayOnTheBar) {
 }
 
 }  // namespace
+
+// The plan of a run: which steps, and when the default values and the package version are due.
+struct PlanCase {
+    const char* name;
+    UpdateSettings settings;
+    UnitFacts unit;
+    const char* text;
+    bool markDefaults;
+};
+
+TEST(UpdatePlan, StepsDefaultValuesAndPackageVersion) {
+    const CarriedVersions carried{"1.12", "1.02", "2.07"};
+    UpdateSettings all;
+    all.calibrationMode = 1;
+    UpdateSettings noMicro;
+    noMicro.updateControlFirmware = false;
+    UpdateSettings noFpga;
+    noFpga.updateVideoFirmware = false;
+    UpdateSettings neither = noMicro;
+    neither.updateVideoFirmware = false;
+    const UnitFacts old{false, "1.09", "1.01", false};
+    const UnitFacts current{false, "1.12", "1.02", false};
+    const UnitFacts oldMarked{false, "1.09", "1.01", true};
+    const UnitFacts newMarked{false, "1.12", "1.01", true};
+    const UnitFacts incomplete{true, "", "", false};
+    const PlanCase cases[] = {
+        {"old unit", all, old,
+         "control firmware 1.12, default values, calibration data, video firmware 1.02, package "
+         "version 2.07",
+         true},
+        {"current unit", UpdateSettings(), current,
+         "control firmware 1.12, video firmware 1.02, package version 2.07", false},
+        // 1.10 and later never owe them.
+        {"1.10", UpdateSettings(), UnitFacts{false, "1.10", "1.01", false},
+         "control firmware 1.12, video firmware 1.02, package version 2.07", false},
+        {"old unit, -nomicro", noMicro, old, "video firmware 1.02", false},
+        {"old unit, -nofpga", noFpga, old, "control firmware 1.12, default values", true},
+        {"old unit, -nomicro -nofpga", neither, old, "nothing", false},
+        {"current unit, -nomicro -nofpga", neither, current, "package version 2.07", false},
+        // An interrupted run's mark: owed whatever the version reads, never marked twice; with
+        // -nomicro only once the new control firmware runs.
+        {"marked, new firmware", UpdateSettings(), newMarked,
+         "control firmware 1.12, default values, video firmware 1.02, package version 2.07", false},
+        {"marked, new firmware, -nomicro", noMicro, newMarked,
+         "default values, video firmware 1.02, package version 2.07", false},
+        {"marked, old firmware, -nomicro", noMicro, oldMarked, "video firmware 1.02", false},
+        {"incomplete, -nomicro", noMicro, incomplete,
+         "control firmware 1.12, default values if the interrupted update owed them, video "
+         "firmware 1.02, package version 2.07",
+         false},
+    };
+    for (const PlanCase& c : cases) {
+        const UpdatePlan plan = planUpdate(c.settings, c.unit, carried);
+        EXPECT_EQ(planText(plan, carried), c.text) << c.name;
+        EXPECT_EQ(plan.markDefaults, c.markDefaults) << c.name;
+    }
+    EXPECT_FALSE(packageVersionDue("1.12", "1.03", carried));
+    EXPECT_FALSE(packageVersionDue("", "1.02", carried));
+    EXPECT_TRUE(packageVersionDue("1.12", "1.02", carried));
+}
