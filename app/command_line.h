@@ -73,10 +73,11 @@ bool parseCorrectionFactor(const std::string& text, float* factor);
 bool applyCommandLine(const std::string& text, UpdateSettings& settings, ProgramRequests& requests,
                       DeviceActions& device, std::ostream& errors);
 
-// The program's parser: applyCommandLine on updateSettings() and standard error, with the device
-// actions recorded for performDeviceActions. Main thread, before the USB session exists.
+// The program's parser: applyCommandLine on updateSettings(), with the device actions recorded
+// for performDeviceActions. The warnings go to standard error and, one line each, to warnings
+// (for the run's report). Main thread, before the USB session exists.
 bool parseCommandLine(const std::string& commandLine, ProgramRequests& requests,
-                      RecordedActions& actions);
+                      RecordedActions& actions, std::vector<std::string>& warnings);
 
 // Carries out the recorded actions on the USB session (USBUtils::instance()); throws what the
 // session throws. Main thread.

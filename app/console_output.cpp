@@ -3,9 +3,8 @@
 #include <cstdio>
 #include <iostream>
 
-#include "app/window_api.h"
-
 #ifdef _WIN32
+#include <windows.h>
 
 namespace {
 
@@ -48,7 +47,11 @@ bool connectStandardOutput() {
 void showProgramText(const std::string& text, const char* caption) {
     if (connectStandardOutput()) {
         std::cout << text << std::flush;
-    } else {
-        MessageBoxA(nullptr, text.c_str(), caption, MB_OK | MB_ICONINFORMATION);
+        return;
     }
+#ifdef _WIN32
+    MessageBoxA(nullptr, text.c_str(), caption, MB_OK | MB_ICONINFORMATION);
+#else
+    (void)caption;
+#endif
 }

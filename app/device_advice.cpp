@@ -2,14 +2,13 @@
 
 #include <cstdio>
 
-#include "app/update_settings.h"
 #include "usb/device_advice.h"
 
-void addUnusableDeviceAdvice(std::string& errorText) {
+void addUnusableDeviceAdvice(std::string& errorText, bool batchMode) {
     const std::string advice = bvu::usb::unusableDeviceAdvice();
     if (advice.empty())
         return;
     errorText += "\n\n" + advice;
-    if (updateSettings().batchMode)
+    if (batchMode)
         bvu::usb::writeUnusableDeviceAdvice(stderr);
 }

@@ -6,4 +6,4 @@
 
 // Adds the advice, if there is any, under errorText (a message box text). In batch mode it
 // also goes to standard error, where a script's log keeps it. Any thread.
-void addUnusableDeviceAdvice(std::string& errorText);
+void addUnusableDeviceAdvice(std::string& errorText, bool batchMode);

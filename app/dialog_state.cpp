@@ -1,14 +1,40 @@
 #include "app/dialog_state.h"
 
-MainDialogState& mainDialogState() {
-    static MainDialogState state;
-    return state;
+#include <algorithm>
+
+const char* answerName(Answer answer) {
+    switch (answer) {
+        case Answer::Ok:
+            return "OK";
+        case Answer::Yes:
+            return "Yes";
+        case Answer::No:
+            return "No";
+    }
+    return "?";
 }
 
-void joinCurrentWorker() {
-    boost::shared_ptr<BVThread> worker;
-    worker.swap(mainDialogState().currentWorker);
-    if (worker) {
-        worker->join();
+std::vector<Answer> Box::answers() const {
+    if (kind == Kind::Error) {
+        return {Answer::Ok};
     }
+    return {Answer::Yes, Answer::No};
+}
+
+bool Box::offers(Answer answer) const {
+    const std::vector<Answer> all = answers();
+    return std::find(all.begin(), all.end(), answer) != all.end();
+}
+
+bool DialogState::enabled(Button button) const {
+    switch (button) {
+        case Button::Update:
+            return updateEnabled;
+        case Button::Exit:
+            return exitEnabled;
+        case Button::Ntsc:
+        case Button::Pal:
+            return standardEnabled;
+    }
+    return false;
 }

@@ -1,16 +1,15 @@
 #include "app/updater_main.h"
 
 #include <csignal>
-#include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/console_output.h"
-#include "app/dialog_state.h"
-#include "app/main_dialog.h"
+#include "app/dialog_presenter.h"
+#include "app/front_end.h"
 #include "app/program_info.h"
-#include "app/resources/resource.h"
 #include "app/run_report.h"
 #include "app/update_settings.h"
 #include "update/usbtarselupdater.h"
@@ -19,80 +18,80 @@
 
 namespace {
 
-// Declared after the session, so that it runs first on every way out: a worker still busy
-// (Exit during the inspection) ends before the session it uses goes.
-struct WorkerJoin {
-    WorkerJoin() = default;
-    WorkerJoin(const WorkerJoin&) = delete;
-    WorkerJoin& operator=(const WorkerJoin&) = delete;
-    ~WorkerJoin() { joinCurrentWorker(); }
-};
+const char* const kSecondDevice =
+    "A second device is connected and was ignored; connect one device at a time.";
 
 // The top-level lines go to standard output, unless the JSON lines have it to themselves.
-std::ostream& topLevelOutput() {
-    return report::jsonOnStandardOutput() ? std::cerr : std::cout;
+std::ostream& topLevelOutput(const RunReport& report) {
+    return report.json() ? std::cerr : std::cout;
 }
 
-void reportFatal(const std::string& text, std::exception_ptr error) {
-    topLevelOutput() << "Fatal error: " << text << std::endl;
-    report::errorBox(nullptr, text, "Brevicor", error);
+// An error box outside the dialog: with -json its default answer without showing it.
+void errorBox(FrontEnd& frontEnd, RunReport& report, const std::string& text,
+              std::exception_ptr error) {
+    Box box;
+    box.kind = Box::Kind::Error;
+    box.caption = "Brevicor";
+    box.text = text;
+    report.box(box, report.json() ? box.defaultAnswer() : frontEnd.showBox(box));
+    report.error(text, error);
+    if (!report.json()) {
+        frontEnd.errorDetail(describeError(error).detail);
+    }
+}
+
+void reportFatal(const std::string& text, std::exception_ptr error, FrontEnd& frontEnd,
+                 RunReport& report) {
+    topLevelOutput(report) << "Fatal error: " << text << std::endl;
+    errorBox(frontEnd, report, text, error);
 }
 
 // True when the run did what was asked of it.
-bool runSession(HINSTANCE instance, const RecordedActions& actions) {
+bool runSession(const RecordedActions& actions, FrontEnd& frontEnd, RunReport& report) {
     USBUtils session;
-    WorkerJoin join;
     if (!actions.empty()) {
         performDeviceActions(actions);
-        report::devicesActedOn();
+        if (session.refusedDevices() > 0) {
+            std::cerr << kSecondDevice << std::endl;
+            report.status(kSecondDevice);
+        }
         return true;
     }
-    const INT_PTR result =
-        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_UPDATE), nullptr, mainDialogProc, 0);
-    joinCurrentWorker();
-    MainDialogState& state = mainDialogState();
-    if (state.pendingError) {
-        std::exception_ptr error = state.pendingError;
-        state.pendingError = nullptr;
-        std::rethrow_exception(error);
-    }
-    if (result == -1) {
-        throw BVError("The dialog could not be created.");
-    }
-    return state.updateSucceeded;
+    // Declared after the session, so that its worker ends before the session goes.
+    DialogPresenter presenter(updateSettings(), report.json(), report, frontEnd);
+    frontEnd.runDialog(presenter);
+    presenter.finish();
+    return presenter.updateSucceeded();
 }
 
 }  // namespace
 
-void reportTopLevelError(std::exception_ptr error) {
+void reportTopLevelError(std::exception_ptr error, FrontEnd& frontEnd, RunReport& report) {
     try {
         std::rethrow_exception(error);
     } catch (const USBUtils::Error& e) {
-        topLevelOutput() << "USB error: " << e.what() << std::endl;
-        report::errorBox(nullptr,
-                         "Could not find the device using USB\n(Check that the device is properly "
-                         "connected)",
-                         "Brevicor", error);
+        topLevelOutput(report) << "USB error: " << e.what() << std::endl;
+        errorBox(frontEnd, report,
+                 "Could not find the device using USB\n(Check that the device is properly "
+                 "connected)",
+                 error);
     } catch (BVExBase& e) {
-        reportFatal(e.message(), error);
+        reportFatal(e.message(), error, frontEnd, report);
     } catch (const std::exception& e) {
-        reportFatal(e.what(), error);
+        reportFatal(e.what(), error, frontEnd, report);
     } catch (...) {
-        reportFatal("Unknown error.", error);
+        reportFatal("Unknown error.", error, frontEnd, report);
     }
 }
 
-int runUpdater(HINSTANCE instance, const std::string& commandLine) {
-    INITCOMMONCONTROLSEX controls;
-    controls.dwSize = sizeof controls;
-    controls.dwICC = ICC_BAR_CLASSES | ICC_PROGRESS_CLASS;
-    InitCommonControlsEx(&controls);
-
+int runUpdater(const std::string& commandLine) {
     // The whole command line is read before the session is opened: --help and --version need
     // none, and -batch, -json and -log hold also for a session that cannot be opened.
     ProgramRequests requests;
     RecordedActions actions;
-    parseCommandLine(commandLine, requests, actions);
+    RunReport::Options options;
+    options.options = tokenizeCommandLine(commandLine);
+    parseCommandLine(commandLine, requests, actions, options.warnings);
     if (requests.help || requests.version) {
         showProgramText(requests.help
                             ? updaterUsage()
@@ -108,13 +107,9 @@ int runUpdater(HINSTANCE instance, const std::string& commandLine) {
 #endif
     if (requests.json) {
         connectStandardOutput();
-#ifndef _WIN32
-        // JSON lines on standard output leave no room for a dialog drawn on the same terminal.
-        setenv("BVU_FRONTEND", "headless", 0);
-#endif
     }
+    std::unique_ptr<FrontEnd> frontEnd = makeFrontEnd(requests.json);
 
-    RunReport::Options options;
     options.json = requests.json;
     options.logFile = requests.logFile;
     RunReport report(options);
@@ -125,9 +120,9 @@ int runUpdater(HINSTANCE instance, const std::string& commandLine) {
         if (!report.logError().empty()) {
             throw BVError(report.logError());
         }
-        succeeded = runSession(instance, actions);
+        succeeded = runSession(actions, *frontEnd, report);
     } catch (...) {
-        reportTopLevelError(std::current_exception());
+        reportTopLevelError(std::current_exception(), *frontEnd, report);
     }
     report.finish(succeeded);
     return updateSettings().batchMode && !succeeded ? 1 : 0;

@@ -1,6 +1,9 @@
 // The Windows entry point of the updater (GUI subsystem).
+#include <windows.h>
+
 #include "app/updater_main.h"
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR commandLine, int /*show*/) {
-    return runUpdater(instance, commandLine != nullptr ? commandLine : "");
+int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR commandLine,
+                   int /*show*/) {
+    return runUpdater(commandLine != nullptr ? commandLine : "");
 }

@@ -40,10 +40,8 @@ if(BVU_BUILD_TESTS)
       find_program(BVU_TOOL_${tool} ${tool} REQUIRED)
     endforeach()
   else()
-    # tmux: the terminal front end in a real terminal; windres: the resource reader compared with
-    # the resource compiler.
+    # tmux: the terminal front end in a real terminal.
     find_program(BVU_TMUX tmux REQUIRED)
-    find_program(BVU_WINDRES x86_64-w64-mingw32-windres REQUIRED)
   endif()
 endif()
 

@@ -1,0 +1,37 @@
+// The device inspection, in its two halves: bringing the unit into run mode and checking that it
+// answers (a worker's job: it may wait 10 s for the device and 7 s for a restart), then reading
+// what it holds (on the main thread, once the worker has ended, so that the two never use the
+// session at once). What follows from the outcome is the presenter's to decide.
+#pragma once
+
+#include <exception>
+
+#include "app/dialog_state.h"
+#include "app/update_plan.h"
+
+class USBUtils;
+
+struct InspectionOutcome {
+    enum class Kind {
+        Answered,  // in run mode and answering
+        // In its bootloader with the start-up bit on the bootloader: no complete control
+        // firmware (an interrupted update, or none ever written). Its application is not started
+        // (the unit would leave the bus until power-cycled); it stays in its bootloader.
+        Incomplete,
+        Failed,  // error says why
+    };
+    Kind kind = Kind::Failed;
+    std::exception_ptr error;
+};
+
+// A unit found in its bootloader is told to start its application, unless its control firmware
+// is incomplete. Never throws. Any thread; the session is USBUtils::instance().
+InspectionOutcome inspectUnit();
+
+// Reads the identity, the video standard and the versions of a unit in run mode, in this order:
+// serial number, video standard, PCB revision, package, video and control firmware. Throws what
+// the session throws.
+UnitRecord readUnit(USBUtils& usb);
+
+// The versions the program carries and writes: the embedded records' and the program's own.
+CarriedVersions carriedVersions();
