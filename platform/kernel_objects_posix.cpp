@@ -86,8 +86,6 @@ struct ThreadStart {
     DWORD id;
 };
 
-std::atomic<const bvu::platform::ThreadObserver*> g_threadObserver{nullptr};
-
 // Thread identifiers: small process-unique numbers, assigned by _beginthreadex for the threads it
 // starts (so that creator and thread agree) and on first use for any other thread.
 std::atomic<DWORD> g_nextThreadId{1};
@@ -97,8 +95,6 @@ void* threadTrampoline(void* p) {
     std::unique_ptr<ThreadStart> s(static_cast<ThreadStart*>(p));
     t_threadId = s->id;
     unsigned code = s->start(s->argument);
-    if (const auto* observer = g_threadObserver.load())
-        observer->ended(s->id);
     s->thread->exitCode.store(code);
     s->thread->signal();
     return nullptr;
@@ -155,15 +151,10 @@ uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned(__stdcall* start)(v
         pthread_attr_setstacksize(&attr, size);
     }
     const DWORD s_id = s->id;
-    const auto* observer = g_threadObserver.load();
-    if (observer != nullptr)
-        observer->started(GetCurrentThreadId(), s_id);
     pthread_t tid;
     int rc = pthread_create(&tid, &attr, threadTrampoline, s);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        if (observer != nullptr)
-            observer->ended(s_id);
         delete s;
         return 0;
     }
@@ -203,9 +194,6 @@ namespace bvu {
 namespace platform {
 void refuseThreadCreationForTests(bool refuse) {
     g_refuseThreads.store(refuse);
-}
-void setThreadObserver(const ThreadObserver* observer) {
-    g_threadObserver.store(observer);
 }
 }  // namespace platform
 }  // namespace bvu

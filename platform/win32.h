@@ -56,17 +56,6 @@ namespace bvu {
 namespace platform {
 // Test hook: while set, _beginthreadex refuses to create threads (as an exhausted system would).
 void refuseThreadCreationForTests(bool refuse);
-
-// Observer of the threads that _beginthreadex starts (the window layer uses it to tell whether a
-// dialog's workers still run). started runs on the creating thread before the new thread can run;
-// ended runs on the new thread after its start routine has returned, before its handle is
-// signalled (also on the creating thread when the thread could not be created). Both must be set.
-// The observer must stay valid for the rest of the process; null removes it.
-struct ThreadObserver {
-    void (*started)(DWORD creatorThreadId, DWORD threadId);
-    void (*ended)(DWORD threadId);
-};
-void setThreadObserver(const ThreadObserver* observer);
 }  // namespace platform
 }  // namespace bvu
 #endif
