@@ -56,9 +56,7 @@ bool isDefault(const UpdateSettings& s) {
            s.updateControlFirmware == d.updateControlFirmware &&
            s.updateVideoFirmware == d.updateVideoFirmware &&
            s.correctionFactor == d.correctionFactor && s.correctionGiven == d.correctionGiven &&
-           s.verifyControlFirmware == d.verifyControlFirmware &&
-           s.oldControlFirmware == d.oldControlFirmware &&
-           s.controlFirmwareIncomplete == d.controlFirmwareIncomplete;
+           s.verifyControlFirmware == d.verifyControlFirmware;
 }
 
 TEST(Tokenize, WhiteSpaceSeparatesAndQuotesAreOrdinary) {

@@ -72,6 +72,15 @@ void DeviceFile::bootloaderCommand(const std::vector<uint8_t>& block) const {
     ASSERT_EQ(status[0], 0) << "DFU status";
 }
 
+emulator::FaultRule videoDownloadFault(emulator::FaultKind kind) {
+    emulator::FaultRule rule;
+    rule.kind = kind;
+    rule.match = true;
+    rule.matchBulk = true;
+    rule.matchRequest = 0x04;
+    return rule;
+}
+
 emulator::CreateOptions oldDevice() {
     emulator::CreateOptions o;
     o.controlVersion = "1.09";

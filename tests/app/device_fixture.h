@@ -40,6 +40,9 @@ class DeviceFile {
 // Old firmware of the field: control 1.09, video 1.01, package 2.05.
 emulator::CreateOptions oldDevice();
 
+// A fault of this kind at the video firmware image's bulk download (endpoint 0x04).
+emulator::FaultRule videoDownloadFault(emulator::FaultKind kind);
+
 // The raw images the updater carries (unpacked from its embedded records).
 std::vector<uint8_t> carriedControlImage();
 std::vector<uint8_t> carriedVideoImage();

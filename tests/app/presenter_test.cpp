@@ -63,15 +63,6 @@ Buttons buttons(const DialogState& s) {
     return {s.updateEnabled, s.exitEnabled, s.standardEnabled};
 }
 
-FaultRule videoDownloadStall() {
-    FaultRule stall;
-    stall.kind = FaultKind::Stall;
-    stall.match = true;
-    stall.matchBulk = true;
-    stall.matchRequest = 0x04;  // the image's bulk download
-    return stall;
-}
-
 class Presenter : public ::testing::Test {
   protected:
     void SetUp() override { clock::setTimeScaleForTests(kTimeScale); }
@@ -189,7 +180,7 @@ TEST_F(Presenter, AFailedInspectionLeavesTheDialogUsableBehindItsBox) {
               EXPECT_TRUE(p.state().takesInput());
               EXPECT_EQ(p.state().status, "Connecting to USB device.");
               EXPECT_EQ(buttons(p.state()), (Buttons{false, true, false}));
-              EXPECT_TRUE(p.idle() == false);  // the box is open
+              EXPECT_TRUE(p.idle() == false);    // the box is open
               p.answer(box.id + 1, Answer::Ok);  // an answer to no open box changes nothing
               p.answer(box.id, Answer::Yes);     // nor one the box does not offer
               ASSERT_TRUE(p.state().box);
@@ -279,8 +270,7 @@ struct QuestionCase {
     const char* text;
 };
 
-class PresenterQuestion : public Presenter,
-                          public ::testing::WithParamInterface<QuestionCase> {};
+class PresenterQuestion : public Presenter, public ::testing::WithParamInterface<QuestionCase> {};
 
 // Yes offers the update and No leaves nothing to do; while the question is open the dialog
 // takes no input.
@@ -310,7 +300,8 @@ TEST_P(PresenterQuestion, YesOffersTheUpdateNoLeavesNothingToDo) {
                   EXPECT_EQ(p.cancel(), Press::Blocked);
                   p.answer(box.id, answer);
               }},
-             {"after the answer", statusIs(end), [answer](DialogPresenter& p, RecordingView&) {
+             {"after the answer", statusIs(end),
+              [answer](DialogPresenter& p, RecordingView&) {
                   EXPECT_EQ(buttons(p.state()), (Buttons{answer == Answer::Yes, true, true}));
                   if (answer == Answer::Yes) {
                       EXPECT_EQ(p.update(), Press::Done);
@@ -347,7 +338,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The Updating state is held still by the "Update Error" box, which opens before the run's end.
 TEST_F(Presenter, UpdatingLocksEverythingAndAFailureLeavesOnlyExitAndTheStandard) {
     DeviceFile device(oldDevice());
-    device.addFault(videoDownloadStall());
+    device.addFault(videoDownloadFault(FaultKind::Stall));
     view().holdBoxes = true;
     UpdateSettings settings;
     settings.updateControlFirmware = false;
@@ -395,8 +386,9 @@ TEST_F(Presenter, UpdatingLocksEverythingAndAFailureLeavesOnlyExitAndTheStandard
     const emulator::DeviceSnapshot after = device.snapshot();
     EXPECT_EQ(after.packageVersion, "2.05");
     EXPECT_EQ(after.videoStandard, "NTSC");
-    EXPECT_EQ(view().details, std::vector<std::string>{"USB communication error: Could not send "
-                                                     "BVR_DNLOAD to device: HC status: PID stall"});
+    EXPECT_EQ(view().details,
+              std::vector<std::string>{"USB communication error: Could not send "
+                                       "BVR_DNLOAD to device: HC status: PID stall"});
     // What the failed step wrote was not read back: the record says so.
     const std::vector<Json> devices = records("device");
     ASSERT_EQ(devices.size(), 2u);
@@ -427,13 +419,11 @@ TEST_F(Presenter, ASuccessfulRunWritesAndShowsThePackageVersionAndReportsWhatItR
           }}});
     EXPECT_TRUE(succeeded);
     const std::vector<std::string> statuses = view().statuses();
-    const std::vector<std::string> steps = {"Connecting to USB device.",
-                                            "Ready to perform updates.",
-                                            "Updating Control Firmware",
-                                            "Updating Control Firmware: Programming default values.",
-                                            "Updating Calibration Data",
-                                            "Updating Video Firmware",
-                                            "All updates complete."};
+    const std::vector<std::string> steps = {
+        "Connecting to USB device.", "Ready to perform updates.",
+        "Updating Control Firmware", "Updating Control Firmware: Programming default values.",
+        "Updating Calibration Data", "Updating Video Firmware",
+        "All updates complete."};
     size_t at = 0;
     for (const std::string& s : statuses) {
         if (at < steps.size() && s == steps[at])
@@ -566,9 +556,7 @@ TEST_F(Presenter, AFailedRecoveryLeavesNtscAndPalDisabled) {
 
 TEST_F(Presenter, AUnitThatVanishesMidRunIsRecordedAsNotReadWhereTheRunLostIt) {
     DeviceFile device(oldDevice());
-    FaultRule unplug = videoDownloadStall();
-    unplug.kind = FaultKind::Unplug;
-    device.addFault(unplug);
+    device.addFault(videoDownloadFault(FaultKind::Unplug));
     UpdateSettings settings;
     settings.batchMode = true;
     run(device, settings);
@@ -637,16 +625,15 @@ TEST_F(Presenter, AShortWriteFailsTheCalibrationStepAndThePackageVersionWrite) {
 
 TEST_F(Presenter, ADeviceErrorOfTheStandardButtonsEndsTheDialogWithTheError) {
     DeviceFile device(oldDevice());
-    const std::exception_ptr thrown =
-        run(device, UpdateSettings(),
-            {{"pal", statusIs("Ready to perform updates."),
-              [&device](DialogPresenter& p, RecordingView&) {
-                  FaultRule stall;
-                  stall.kind = FaultKind::Stall;
-                  device.addFault(stall);
-                  EXPECT_EQ(p.pal(), Press::Done);
-                  EXPECT_TRUE(p.ended());
-              }}});
+    const std::exception_ptr thrown = run(device, UpdateSettings(),
+                                          {{"pal", statusIs("Ready to perform updates."),
+                                            [&device](DialogPresenter& p, RecordingView&) {
+                                                FaultRule stall;
+                                                stall.kind = FaultKind::Stall;
+                                                device.addFault(stall);
+                                                EXPECT_EQ(p.pal(), Press::Done);
+                                                EXPECT_TRUE(p.ended());
+                                            }}});
     ASSERT_TRUE(thrown);
     EXPECT_STREQ(describeError(thrown).kind, "usb");
     EXPECT_TRUE(view().closedByItself);

@@ -1,6 +1,6 @@
 // What the updater tells the people and scripts that run it: --help and --version without any
 // USB, the exit code of a batch run that cannot even open its USB session, the -json events and
-// the -log file, the headless front end's device: and detail: lines, and the notice of a second
+// the -log file, the device: and detail: lines for scripts, and the notice of a second
 // device. The program runs as a process against the emulated device.
 #include <gtest/gtest.h>
 
@@ -30,27 +30,6 @@ const char* const kSecondDevice =
 const char* const kOpenFailed =
     "USB communication error: Could not initialise USB driver: Failed to open USB driver";
 
-// Every line parsed; a line that is not JSON fails the test and is left out.
-std::vector<Json> events(const std::vector<std::string>& lines) {
-    std::vector<Json> result;
-    for (const std::string& l : lines) {
-        try {
-            result.push_back(Json::parse(l));
-            EXPECT_TRUE(result.back().contains("event")) << l;
-        } catch (const Json::exception& e) {
-            ADD_FAILURE() << "not a JSON line: " << l << " (" << e.what() << ")";
-        }
-    }
-    return result;
-}
-
-std::vector<Json> ofKind(const std::vector<Json>& all, const std::string& kind) {
-    std::vector<Json> result;
-    std::copy_if(all.begin(), all.end(), std::back_inserter(result),
-                 [&](const Json& e) { return e.value("event", "") == kind; });
-    return result;
-}
-
 // The position of the first event of this kind (and, when given, this text), or -1.
 int indexOf(const std::vector<Json>& all, const std::string& kind, const std::string& text = "") {
     for (size_t i = 0; i < all.size(); ++i) {
@@ -64,15 +43,6 @@ int indexOf(const std::vector<Json>& all, const std::string& kind, const std::st
 
 Json versions(const std::string& package, const std::string& video, const std::string& control) {
     return {{"package", package}, {"video", video}, {"control", control}};
-}
-
-FaultRule videoDownloadStall() {
-    FaultRule stall;
-    stall.kind = FaultKind::Stall;
-    stall.match = true;
-    stall.matchBulk = true;
-    stall.matchRequest = 0x04;  // the image's bulk download
-    return stall;
 }
 
 std::string folderOf(const DeviceFile& device) {
@@ -192,7 +162,7 @@ TEST(ProgramOutput, JsonRunGivesEveryEventInOrderAndTheResultTheDeviceHolds) {
 // the error event carries what support needs, the request and the driver's status.
 TEST(ProgramOutput, FailedJsonRunCarriesTheDriverStatus) {
     DeviceFile device(oldDevice());
-    device.addFault(videoDownloadStall());
+    device.addFault(videoDownloadFault(FaultKind::Stall));
     Outcome run = runUpdater(device, {"-batch", "-nomicro", "-json"});
     EXPECT_EQ(run.result.exitCode, 1) << run.result.err;
     EXPECT_TRUE(starting(run.err, "box:").empty()) << joined(run.err);
@@ -218,7 +188,7 @@ TEST(ProgramOutput, FailedJsonRunCarriesTheDriverStatus) {
 
 TEST(ProgramOutput, HeadlessLinesNameTheDeviceTheStepAndTheErrorDetail) {
     DeviceFile device(oldDevice());
-    device.addFault(videoDownloadStall());
+    device.addFault(videoDownloadFault(FaultKind::Stall));
     Outcome run = runUpdater(device, {"-batch", "-nomicro"});
     EXPECT_EQ(run.result.exitCode, 1) << run.result.err;
     EXPECT_TRUE(run.out.empty()) << run.result.out;

@@ -20,27 +20,13 @@ using emulator::FaultKind;
 using emulator::FaultRule;
 using Json = nlohmann::json;
 
-std::vector<Json> parsed(const std::vector<std::string>& lines, const std::string& kind) {
-    std::vector<Json> some;
-    for (const std::string& l : lines) {
-        const Json j = Json::parse(l);
-        if (j["event"] == kind)
-            some.push_back(j);
-    }
-    return some;
-}
-
 const char* const kCarried = " (carried: package 2.07, video 1.02, control 1.12)";
 
 // Pulled off the bus in the middle of the video download: the after record has what the run
 // read back before (the control firmware) and says what it could not read.
 TEST(ScriptView, AUnitThatVanishesIsRecordedAsFarAsItWasRead) {
     DeviceFile device(oldDevice());
-    FaultRule unplug;
-    unplug.kind = FaultKind::Unplug;
-    unplug.match = true;
-    unplug.matchBulk = true;
-    unplug.matchRequest = 0x04;
+    const FaultRule unplug = videoDownloadFault(FaultKind::Unplug);
     device.addFault(unplug);
     Outcome lines = runUpdater(device, {"-batch"});
     EXPECT_EQ(lines.result.exitCode, 1) << lines.result.err;
@@ -55,11 +41,11 @@ TEST(ScriptView, AUnitThatVanishesIsRecordedAsFarAsItWasRead) {
     again.addFault(unplug);
     Outcome json = runUpdater(again, {"-batch", "-json"});
     EXPECT_EQ(json.result.exitCode, 1);
-    const std::vector<Json> devices = parsed(json.out, "device");
+    const std::vector<Json> devices = ofKind(events(json.out), "device");
     ASSERT_EQ(devices.size(), 2u) << json.result.out;
     EXPECT_EQ(devices[1]["control"], "1.12");
     EXPECT_TRUE(devices[1]["video"].is_null());
-    EXPECT_EQ(parsed(json.out, "result")[0]["after"],
+    EXPECT_EQ(ofKind(events(json.out), "result")[0]["after"],
               (Json{{"package", "2.05"}, {"video", nullptr}, {"control", "1.12"}}));
 }
 
@@ -71,7 +57,7 @@ TEST(ScriptView, ARecoveredUnitCarriesTheSerialReadAfterItsRecovery) {
     DeviceFile device(o);
     Outcome run = runUpdater(device, {"-batch", "-nofpga", "-json"});
     EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
-    const std::vector<Json> devices = parsed(run.out, "device");
+    const std::vector<Json> devices = ofKind(events(run.out), "device");
     ASSERT_EQ(devices.size(), 2u) << run.result.out;
     for (const char* field : {"serial", "pcbRevision", "videoStandard", "package", "video"}) {
         EXPECT_TRUE(devices[0][field].is_null()) << field;
@@ -104,8 +90,8 @@ TEST(ScriptView, EveryRecordCarriesTheVersionTheOptionsAndTheWarnings) {
     EXPECT_TRUE(contains(run.err, "Invalid command-line argument '-foo' ignored"));
     const Json options = Json::array({"-batch", "-nomicro", "-nofpga", "-foo", "-json"});
     const Json warnings = Json::array({"Invalid command-line argument '-foo' ignored"});
-    std::vector<Json> records = parsed(run.out, "device");
-    records.push_back(parsed(run.out, "result").at(0));
+    std::vector<Json> records = ofKind(events(run.out), "device");
+    records.push_back(ofKind(events(run.out), "result").at(0));
     ASSERT_EQ(records.size(), 3u);
     for (const Json& r : records) {
         EXPECT_EQ(r["program"], "2.07") << r;
@@ -151,12 +137,13 @@ TEST(ScriptView, AQuestionWaitsForTheScriptAndBlocksTheDialog) {
                              "click 1000\nanswer yes\nwait-enabled 1001\nclick 1001\n"
                              "wait-status All updates complete.\nwait-enabled 1000\n");
     EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
-    EXPECT_TRUE(inOrder(run.err, {"status: Connecting to USB device.",
-                                  "script: line 3: click 1000 ignored: the dialog does not take "
-                                  "input now",
-                                  "answer: Confirm Update: Yes", "status: Ready to perform updates.",
-                                  "status: All updates complete.",
-                                  "script: end of input; the dialog gets the Exit command"}))
+    EXPECT_TRUE(
+        inOrder(run.err, {"status: Connecting to USB device.",
+                          "script: line 3: click 1000 ignored: the dialog does not take "
+                          "input now",
+                          "answer: Confirm Update: Yes", "status: Ready to perform updates.",
+                          "status: All updates complete.",
+                          "script: end of input; the dialog gets the Exit command"}))
         << joined(run.err);
     EXPECT_EQ(device.snapshot().packageVersion, "2.07");
 }

@@ -1,5 +1,5 @@
 // The updater as a script and a person meet it: the program run as a process against the
-// emulated device, with the headless front end (status lines and boxes on standard error,
+// emulated device, with the view for scripts (status lines and boxes on standard error,
 // answers and clicks from standard input) and a compressed clock. Each case checks the exit
 // code, the exact texts and what the device holds afterwards.
 #include <gtest/gtest.h>
@@ -223,7 +223,7 @@ struct Question {
     const char* package;
     const char* video;
     const char* control;
-    const char* text;  // as the headless front end writes it
+    const char* text;  // as the lines for scripts write it
 };
 
 class InspectionQuestion : public ::testing::TestWithParam<Question> {};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 
 namespace bvu {
 namespace test {
@@ -63,6 +64,27 @@ std::string joined(const std::vector<std::string>& lines) {
         s += l + "\n";
     }
     return s;
+}
+
+std::vector<nlohmann::json> events(const std::vector<std::string>& lines) {
+    std::vector<nlohmann::json> result;
+    for (const std::string& l : lines) {
+        try {
+            result.push_back(nlohmann::json::parse(l));
+            EXPECT_TRUE(result.back().contains("event")) << l;
+        } catch (const nlohmann::json::exception& e) {
+            ADD_FAILURE() << "not a JSON line: " << l << " (" << e.what() << ")";
+        }
+    }
+    return result;
+}
+
+std::vector<nlohmann::json> ofKind(const std::vector<nlohmann::json>& all,
+                                   const std::string& kind) {
+    std::vector<nlohmann::json> result;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(result),
+                 [&](const nlohmann::json& e) { return e.value("event", "") == kind; });
+    return result;
 }
 
 }  // namespace test

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "device_fixture.h"
 #include "process_runner.h"
 
@@ -41,6 +43,11 @@ std::vector<std::string> starting(const std::vector<std::string>& lines, const s
 // True when every wanted line occurs, in this order (other lines may lie between).
 bool inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted);
 std::string joined(const std::vector<std::string>& lines);
+
+// Every line parsed as a JSON event; a line that is not one fails the test and is left out.
+std::vector<nlohmann::json> events(const std::vector<std::string>& lines);
+// The events of this kind ("device", "result"...), in order.
+std::vector<nlohmann::json> ofKind(const std::vector<nlohmann::json>& all, const std::string& kind);
 
 }  // namespace test
 }  // namespace bvu

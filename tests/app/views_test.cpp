@@ -25,8 +25,7 @@ TEST(ScriptCommands, EachCommandAndItsArgument) {
         const char* text;
     } cases[] = {
         {"click 1001", Kind::Click, 1001, ""},
-        {"wait-status Ready to perform updates.", Kind::WaitStatus, 0,
-         "Ready to perform updates."},
+        {"wait-status Ready to perform updates.", Kind::WaitStatus, 0, "Ready to perform updates."},
         {"wait-status Updating Video Firmware: *", Kind::WaitStatus, 0,
          "Updating Video Firmware: *"},
         {"wait-enabled 1000", Kind::WaitEnabled, 1000, ""},
@@ -121,27 +120,41 @@ TEST(TerminalScreen, TheDialogAtEachSizeShowsEveryFieldAndFindsEveryButton) {
     focus.button = Button::Update;
     for (auto size : {std::make_pair(100, 30), std::make_pair(80, 24), std::make_pair(60, 18),
                       std::make_pair(58, 17)}) {
-        const TerminalScreen s =
-            renderTerminalScreen(state, true, focus, size.first, size.second);
+        const TerminalScreen s = renderTerminalScreen(state, true, focus, size.first, size.second);
         ASSERT_FALSE(s.tooSmall) << size.first << "x" << size.second;
         ASSERT_EQ(s.text.size(), static_cast<size_t>(size.second));
         for (const std::string& row : s.text) {
             ASSERT_EQ(row.size(), static_cast<size_t>(size.first));
         }
-        for (const char* text :
-             {" Brevicor Update Utility 2.07 ", "Serial No:", "3014-004711", "PCB Revision:",
-              "C2.1", "Current Firmware Version:", "2.05", "Video Firmware", "Control Firmware",
-              "Current Version:", "1.01", "1.09", "Update Version:", "1.02", "1.12",
-              "Video Standard", "(*) NTSC", "( ) PAL", " 40% ", ">[ Update ]<", "[ Exit ]",
-              "Ready to perform updates."}) {
+        for (const char* text : {" Brevicor Update Utility 2.07 ",
+                                 "Serial No:",
+                                 "3014-004711",
+                                 "PCB Revision:",
+                                 "C2.1",
+                                 "Current Firmware Version:",
+                                 "2.05",
+                                 "Video Firmware",
+                                 "Control Firmware",
+                                 "Current Version:",
+                                 "1.01",
+                                 "1.09",
+                                 "Update Version:",
+                                 "1.02",
+                                 "1.12",
+                                 "Video Standard",
+                                 "(*) NTSC",
+                                 "( ) PAL",
+                                 " 40% ",
+                                 ">[ Update ]<",
+                                 "[ Exit ]",
+                                 "Ready to perform updates."}) {
             EXPECT_TRUE(shows(s, text)) << text << " at " << size.first << "x" << size.second;
         }
         std::vector<Button> found;
         for (int r = 0; r < s.rows; ++r) {
             for (int c = 0; c < s.columns; ++c) {
                 const TerminalScreen::Target* t = s.at(r, c);
-                if (t != nullptr && !t->inBox &&
-                    (found.empty() || found.back() != t->button)) {
+                if (t != nullptr && !t->inBox && (found.empty() || found.back() != t->button)) {
                     found.push_back(t->button);
                     EXPECT_NE(s.text[r][c], ' ');
                 }
@@ -237,8 +250,7 @@ TEST(TerminalScreen, ATerminalTooSmallGetsOneLineThatSaysSo) {
         const TerminalScreen s =
             renderTerminalScreen(readyState(), true, TerminalFocus(), size.first, size.second);
         EXPECT_TRUE(s.tooSmall);
-        EXPECT_EQ(s.text[0].rfind("Terminal too small (58x17 needed)", 0), 0u)
-            << s.text[0];
+        EXPECT_EQ(s.text[0].rfind("Terminal too small (58x17 needed)", 0), 0u) << s.text[0];
         for (size_t r = 1; r < s.text.size(); ++r) {
             EXPECT_EQ(s.text[r].find_first_not_of(' '), std::string::npos);
         }
