@@ -6,14 +6,19 @@
 #include "app/program_version.h"
 #include "app/resources/resource.h"
 #include "app/run_report.h"
+#include "app/update_plan.h"
 #include "app/update_question.h"
 #include "app/update_settings.h"
+#include "update/owed_defaults.h"
 #include "update/usbtarselupdater.h"
 #include "usb/usbutils.h"
 
 namespace main_dialog {
 
 namespace {
+
+// What the package version field shows while the owed-defaults mark is on the unit.
+const char* const kPackageIncomplete = "incomplete";
 
 // Shows the versions the program carries and fills them into versions.
 void showCarriedVersions(HWND dialog, InspectedVersions& versions) {
@@ -49,17 +54,29 @@ INT_PTR onInitOk(HWND dialog, MainDialogState& state, USBUtils& usb) {
                  0);
     SetDlgItemTextA(dialog, IDC_PCB_REVISION, usb.pcbRevision().c_str());
 
+    UpdateSettings& settings = updateSettings();
+    UnitFacts& unit = settings.unit;
+    unit = UnitFacts();
+    const bvu::owed_defaults::PackageField package =
+        bvu::owed_defaults::readPackageField(usb, usb.firmwareVersion());
+    unit.defaultsOwed = package.marked;
+    unit.package = package.text;
+    // A unit in the middle of an update holds no package version.
+    SetDlgItemTextA(dialog, IDC_FIRMWARE_VERSION,
+                    package.marked ? kPackageIncomplete : package.text.c_str());
+    unit.video = usb.videoFirmwareVersion();
+    SetDlgItemTextA(dialog, IDC_VIDEO_CURRENT, unit.video.c_str());
+    unit.control = usb.controlFirmwareVersion();
+    SetDlgItemTextA(dialog, IDC_CONTROL_CURRENT, unit.control.c_str());
+
     InspectedVersions versions;
-    versions.package = usb.firmwareVersion();
-    SetDlgItemTextA(dialog, IDC_FIRMWARE_VERSION, versions.package.c_str());
-    versions.video = usb.videoFirmwareVersion();
-    SetDlgItemTextA(dialog, IDC_VIDEO_CURRENT, versions.video.c_str());
-    versions.control = usb.controlFirmwareVersion();
-    SetDlgItemTextA(dialog, IDC_CONTROL_CURRENT, versions.control.c_str());
+    // The questions about the package version do not concern a unit whose update is unfinished.
+    versions.package = package.marked ? std::string() : package.text;
+    versions.video = unit.video;
+    versions.control = unit.control;
     versions.program = programVersionText();
     showCarriedVersions(dialog, versions);
 
-    UpdateSettings& settings = updateSettings();
     bool updatesOffered = true;
     if (!settings.batchMode) {
         const std::string question = inspectionQuestion(versions);
@@ -69,13 +86,15 @@ INT_PTR onInitOk(HWND dialog, MainDialogState& state, USBUtils& usb) {
             updatesOffered = false;
         }
     }
-    // Whatever the answer: the default values are part of any later update of such a device.
-    if (isOldControlFirmware(versions.control)) {
-        settings.oldControlFirmware = true;
-    }
 
+    const UpdatePlan plan = planUpdate(
+        settings, unit, {versions.carriedControl, versions.carriedVideo, versions.program});
     if (updatesOffered) {
-        offerUpdate(dialog, state, "Ready to perform updates.");
+        offerUpdate(dialog, state,
+                    unit.defaultsOwed && plan.defaults == UpdatePlan::Defaults::Yes
+                        ? "The last update did not program the default values. Press Update to "
+                          "finish it."
+                        : "Ready to perform updates.");
     } else {
         setStatusText(state, "No updates to perform.");
     }
@@ -93,16 +112,15 @@ INT_PTR onInitIncomplete(HWND dialog, MainDialogState& state) {
     showCarriedVersions(dialog, versions);
 
     UpdateSettings& settings = updateSettings();
-    settings.controlFirmwareIncomplete = true;
-    // Whatever the interrupted update left of the settings cannot be trusted, and the version
-    // that would tell whether they are old cannot be read.
-    settings.oldControlFirmware = true;
+    // Whether its default values are owed is known once its control firmware runs again.
+    settings.unit = UnitFacts();
+    settings.unit.controlIncomplete = true;
     // No question: nothing but the update brings such a device back.
     offerUpdate(dialog, state,
                 settings.updateControlFirmware
                     ? "The control firmware is incomplete. Press Update to write it again."
-                    : "The control firmware is incomplete. Press Update to write it again "
-                      "(also with -nomicro).");
+                    : "The control firmware is incomplete. Press Update to write it again. It is "
+                      "written also with -nomicro.");
     report::deviceInspected(dialog, state.statusBar);
     return TRUE;
 }

@@ -108,12 +108,23 @@ INT_PTR onCommand(HWND dialog, MainDialogState& state, USBUtils& usb, WPARAM wPa
     }
 }
 
-INT_PTR onUpdateEnded(HWND dialog, MainDialogState& state, USBUtils& usb, bool succeeded) {
+INT_PTR onUpdateEnded(HWND dialog, MainDialogState& state, USBUtils& usb, bool succeeded,
+                      bool packageDue) {
     state.busy = false;
     SetCursor(state.savedCursor);
     if (succeeded) {
-        usb.setFirmwareVersion(programVersionText());
-        SetDlgItemTextA(dialog, IDC_FIRMWARE_VERSION, programVersionText().c_str());
+        // The package version says that the unit holds this package's firmware: a run that left
+        // older firmware on it (-nomicro, -nofpga) leaves the field as it was.
+        if (packageDue) {
+            usb.setFirmwareVersion(programVersionText());
+            SetDlgItemTextA(dialog, IDC_FIRMWARE_VERSION, programVersionText().c_str());
+        } else {
+            setStatusText(state,
+                          ("All updates complete. The package version was left as it was: the "
+                           "device does not hold all the firmware of package " +
+                           programVersionText() + ".")
+                              .c_str());
+        }
         state.updateSucceeded = true;
     }
     joinCurrentWorker();
@@ -121,7 +132,7 @@ INT_PTR onUpdateEnded(HWND dialog, MainDialogState& state, USBUtils& usb, bool s
     EnableWindow(GetDlgItem(dialog, IDC_EXIT), TRUE);
     // A device whose control firmware could not be written back waits in its bootloader, where
     // the video standard cannot be set.
-    enableVideoStandardButtons(dialog, succeeded || !updateSettings().controlFirmwareIncomplete);
+    enableVideoStandardButtons(dialog, succeeded || !updateSettings().unit.controlIncomplete);
     if (updateSettings().batchMode) {
         PostMessageA(dialog, WM_COMMAND, IDC_EXIT, 0);
     }
@@ -150,9 +161,9 @@ INT_PTR dispatch(HWND dialog, UINT message, WPARAM wParam, MainDialogState& stat
         case WM_INIT_INCOMPLETE:
             return onInitIncomplete(dialog, state);
         case WM_UPDATE_OK:
-            return onUpdateEnded(dialog, state, usb, true);
+            return onUpdateEnded(dialog, state, usb, true, wParam == 1);
         case WM_UPDATE_FAILED:
-            return onUpdateEnded(dialog, state, usb, false);
+            return onUpdateEnded(dialog, state, usb, false, false);
         default:
             return FALSE;
     }

@@ -1,5 +1,7 @@
 // The window messages between the updater's workers and its main dialog. Each is posted to the
-// dialog with wParam 0 and lParam 0, exactly once per worker, as the worker's last word.
+// dialog with wParam 0 and lParam 0, exactly once per worker, as the worker's last word; only
+// WM_UPDATE_OK carries a wParam: 1 when the unit now holds every firmware of the package, so
+// that it is given the package version.
 #pragma once
 
 #include "app/window_api.h"

@@ -195,6 +195,14 @@ RunReport* RunReport::current() {
     return g_current.load();
 }
 
+void RunReport::warning(const std::string& text) {
+    impl_->emit(json_, {{"event", "warning"}, {"text", text}});
+}
+
+void RunReport::refused(const std::string& text) {
+    impl_->emit(json_, {{"event", "error"}, {"message", text}, {"kind", "usage"}, {"detail", ""}});
+}
+
 void RunReport::status(const std::string& text) {
     Json step;  // null outside the update's steps ("All updates complete.")
     {

@@ -6,10 +6,12 @@
 //   device    what the dialog shows of the device, "when" "before" (after the inspection) or
 //             "after" (after the update run): serial, pcbRevision, videoStandard, package, video,
 //             control, and the versions the program carries ("carried")
+//   warning   "text": a warning about the command line, before anything else happens
 //   status    a new status-bar text: "step" (the update step it belongs to, or null) and "text"
 //   progress  "step" and "percent", each time the whole percent of a step changes
 //   box       a message box: "caption", "text", "answer" (OK, Yes, No...)
-//   error     "message" (the text shown), "kind" (usb, error or internal) and "detail" (the
+//   error     "message" (the text shown), "kind" (usb, error, internal, or usage for a batch
+//             run refused for its command line) and "detail" (the
 //             exception's own text: for a USB error the request and the driver's status text)
 //   result    the last line: "success", the versions "before" and "after" (null when not read),
 //             "seconds" the run took
@@ -51,6 +53,11 @@ class RunReport {
     bool json() const { return json_; }
 
     // The events (any thread).
+    // A warning about the command line (already written on standard error).
+    void warning(const std::string& text);
+    // The run was refused before any request (already written on standard error): an error
+    // event of kind "usage".
+    void refused(const std::string& text);
     void status(const std::string& text);
     void stepStarted(const std::string& step);
     void progress(const std::string& step, int percent);

@@ -7,10 +7,12 @@
 #include <boost/checked_delete.hpp>
 
 #include "app/messages.h"
+#include "app/program_version.h"
 #include "app/progress_report.h"
 #include "app/resources/resource.h"
 #include "app/run_report.h"
 #include "app/update_settings.h"
+#include "update/owed_defaults.h"
 #include "update/usbcalibupdater.h"
 #include "update/usbtarselupdater.h"
 #include "usb/usbutils.h"
@@ -18,6 +20,7 @@
 namespace {
 
 const char* const kControlTitle = "Updating Control Firmware";
+const char* const kDefaultsTitle = "Updating Default Values";
 const char* const kCalibrationTitle = "Updating Calibration Data";
 const char* const kVideoTitle = "Updating Video Firmware";
 
@@ -34,11 +37,15 @@ void UpdateThread::setProgress(int percent) {
 
 void UpdateThread::run() {
     const UpdateSettings& settings = updateSettings();
+    const UnitFacts& unit = settings.unit;
     std::string errorText;
     std::exception_ptr failure;  // its own text goes to the run's report
     // Only an interrupted control firmware download can leave the device without a working
     // control firmware; every other failure leaves it usable for another try.
     bool controlUpdateInProgress = false;
+    // Whether the unit holds every firmware of the package at the end: only then does it get
+    // the package version (the dialog writes it on WM_UPDATE_OK).
+    bool packageDue = false;
 
     auto showStep = [this](USBUpdater& updater, const char* title) {
         updater.setNotifier(std::unique_ptr<USBUpdater::Notifier>(
@@ -49,21 +56,46 @@ void UpdateThread::run() {
     try {
         USBUtils& usb = USBUtils::instance();
         USBTarselUpdater<1> control;
+        USBTarselUpdater<0> video;
+        const CarriedVersions carried{control.version(), video.version(), programVersionText()};
+        const UpdatePlan plan = planUpdate(settings, unit, carried);
+        // What the unit holds as the run goes on.
+        std::string controlNow = unit.control;
+        std::string videoNow = unit.video;
         control.setVerification(settings.verifyControlFirmware);
-        // A device without a complete control firmware can do nothing else: it gets it even
-        // with -nomicro, and then its default values.
-        if (settings.updateControlFirmware || settings.controlFirmwareIncomplete) {
+
+        // Before the first write: from here until the default values are programmed, the unit
+        // itself says that they are owed, so that a run interrupted after its new control
+        // firmware runs is finished by the next one.
+        if (plan.markDefaults)
+            bvu::owed_defaults::mark(usb, unit.package);
+        bool defaultsDue = plan.defaults == UpdatePlan::Defaults::Yes;
+        std::string packageKept = unit.package;
+        if (plan.control) {
             showStep(control, kControlTitle);
             controlUpdateInProgress = true;
             control.update();
             controlUpdateInProgress = false;
-            SetDlgItemTextA(dialog_, IDC_CONTROL_CURRENT, usb.controlFirmwareVersion().c_str());
+            controlNow = usb.controlFirmwareVersion();
+            SetDlgItemTextA(dialog_, IDC_CONTROL_CURRENT, controlNow.c_str());
             setProgress(0);
-            if (settings.oldControlFirmware) {
-                control.programDefaults();
+            if (plan.defaults == UpdatePlan::Defaults::IfOwed) {
+                // Recovered from its bootloader: the field tells now that the unit runs again.
+                const bvu::owed_defaults::PackageField field =
+                    bvu::owed_defaults::readPackageField(usb);
+                defaultsDue = recoveredUnitOwesDefaults(field.marked, field.text);
+                packageKept = field.text;
             }
         }
-        if (settings.calibrationMode == 1) {
+        if (defaultsDue) {
+            if (!plan.control)
+                showStep(control, kDefaultsTitle);
+            control.programDefaults();
+            bvu::owed_defaults::clear(usb, packageKept);
+            SetDlgItemTextA(dialog_, IDC_FIRMWARE_VERSION, packageKept.c_str());
+            setProgress(0);
+        }
+        if (plan.calibration) {
             USBCalibUpdater calibration;
             if (settings.correctionGiven) {
                 calibration.setCorrection(settings.correctionFactor);
@@ -72,13 +104,18 @@ void UpdateThread::run() {
             calibration.update();
             setProgress(0);
         }
-        USBTarselUpdater<0> video;
-        if (settings.updateVideoFirmware) {
+        if (plan.video) {
             showStep(video, kVideoTitle);
             video.update();
-            SetDlgItemTextA(dialog_, IDC_VIDEO_CURRENT, usb.videoFirmwareVersion().c_str());
+            videoNow = usb.videoFirmwareVersion();
+            SetDlgItemTextA(dialog_, IDC_VIDEO_CURRENT, videoNow.c_str());
             setProgress(0);
+        } else if (unit.controlIncomplete) {
+            // Found in its bootloader, the unit could not tell its video firmware then.
+            videoNow = usb.videoFirmwareVersion();
+            SetDlgItemTextA(dialog_, IDC_VIDEO_CURRENT, videoNow.c_str());
         }
+        packageDue = packageVersionDue(controlNow, videoNow, carried);
         setStatus("All updates complete.");
     } catch (const USBUtils::Error&) {
         failure = std::current_exception();
@@ -94,16 +131,20 @@ void UpdateThread::run() {
     }
 
     if (!errorText.empty()) {
+        // An interrupted control firmware update leaves the start-up bit on the bootloader, and
+        // the next run finds the unit there and finishes the update.
         errorText += controlUpdateInProgress
                          ? "\n\nThe device may be in an inconsistent state.\nPlease contact "
-                           "Brevicor support"
+                           "Brevicor support\n\nTo finish the update, unplug the device, plug it "
+                           "in again\nand run the update again."
                          : "\n\nThe update may not be complete. Please un-plug\nthe device, then "
                            "re-connect it, and re-run\nthis update process";
         setProgress(0);
         setStatus("Update failed.");
         report::errorBox(dialog_, errorText, "Update Error", failure);
     }
-    PostMessageA(dialog_, errorText.empty() ? WM_UPDATE_OK : WM_UPDATE_FAILED, 0, 0);
+    PostMessageA(dialog_, errorText.empty() ? WM_UPDATE_OK : WM_UPDATE_FAILED, packageDue ? 1 : 0,
+                 0);
 }
 
 boost::shared_ptr<BVThread::Exec> UpdateThreadFactory::create() {

@@ -39,6 +39,9 @@ class DeviceFile {
 
 // Old firmware of the field: control 1.09, video 1.01, package 2.05.
 emulator::CreateOptions oldDevice();
+// The carried firmware already (control 1.12, video 1.02), package 2.05: a run that writes no
+// firmware still gives it the package version.
+emulator::CreateOptions currentDevice();
 
 // The raw images the updater carries (unpacked from its embedded records).
 std::vector<uint8_t> carriedControlImage();

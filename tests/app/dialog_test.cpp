@@ -240,7 +240,9 @@ TEST_F(MainDialog, ReadyShowsTheDeviceAndTheCarriedVersions) {
         EXPECT_EQ(headless::click(IDC_EXIT), window::Core::Click::Done);
     });
     EXPECT_EQ(code, 0);
-    EXPECT_TRUE(updateSettings().oldControlFirmware);
+    EXPECT_EQ(updateSettings().unit.control, "1.09");
+    EXPECT_EQ(updateSettings().unit.package, "2.05");
+    EXPECT_FALSE(updateSettings().unit.defaultsOwed);
     EXPECT_EQ(device.snapshot().packageVersion, "2.05");  // nothing was written
 }
 
@@ -255,7 +257,7 @@ TEST_F(MainDialog, AnsweringNoLeavesNothingToDo) {
         EXPECT_EQ(headless::click(IDC_EXIT), window::Core::Click::Done);
     });
     EXPECT_EQ(code, 0);
-    EXPECT_TRUE(updateSettings().oldControlFirmware);  // whatever the answer
+    EXPECT_EQ(updateSettings().unit.control, "1.09");
     const std::vector<std::string> out = lines();
     EXPECT_NE(std::find(out.begin(), out.end(), "answer: Confirm Update: No"), out.end());
 }
@@ -312,7 +314,7 @@ TEST_F(MainDialog, UpdatingLocksEverythingAndFinishedLeavesOnlyExitAndTheStandar
 }
 
 TEST_F(MainDialog, SuccessfulRunWritesAndShowsThePackageVersion) {
-    DeviceFile device(oldDevice());
+    DeviceFile device(currentDevice());
     const int code = run(device, "-nomicro -nofpga", [&] {
         ASSERT_TRUE(headless::waitForStatus("Ready to perform updates.", kWaitMs));
         EXPECT_EQ(headless::click(IDC_UPDATE), window::Core::Click::Done);
@@ -327,7 +329,7 @@ TEST_F(MainDialog, SuccessfulRunWritesAndShowsThePackageVersion) {
 }
 
 TEST_F(MainDialog, BatchModeRunsAndEndsByItself) {
-    DeviceFile device(oldDevice());
+    DeviceFile device(currentDevice());
     const int code = run(device, "-batch -nomicro -nofpga",
                          [] { EXPECT_TRUE(headless::waitForDialogEnd(kWaitMs)); });
     EXPECT_EQ(code, 0);
@@ -338,10 +340,13 @@ TEST_F(MainDialog, BatchModeRunsAndEndsByItself) {
 
 // A device waiting in its bootloader with the start-up bit on the bootloader: the bootloader can
 // tell nothing of what run mode shows, Update is offered without a question, and the run writes
-// the control firmware and the default values.
+// the control firmware and (a unit that never finished an update: no package version) the
+// default values; then it reads the video firmware it could not read before.
 TEST_F(MainDialog, AnIncompleteControlFirmwareIsOfferedForRewriting) {
     emulator::CreateOptions o = oldDevice();
     o.bootloader = true;
+    o.packageVersion = "";
+    o.videoVersion = "1.02";
     DeviceFile device(o);
     const int code = run(device, "-nofpga", [&] {
         ASSERT_TRUE(headless::waitForStatus(
@@ -362,6 +367,7 @@ TEST_F(MainDialog, AnIncompleteControlFirmwareIsOfferedForRewriting) {
         ASSERT_TRUE(headless::waitForStatus("All updates complete.", kWaitMs));
         ASSERT_TRUE(eventually([] { return headless::enabled(IDC_EXIT); }));
         EXPECT_EQ(headless::text(IDC_CONTROL_CURRENT), "1.12");
+        EXPECT_EQ(headless::text(IDC_VIDEO_CURRENT), "1.02");
         EXPECT_EQ(headless::text(IDC_FIRMWARE_VERSION), "2.07");
         EXPECT_EQ(headless::click(IDC_EXIT), window::Core::Click::Done);
     });

@@ -45,7 +45,7 @@ TEST(ResourceTable, UpdateDialog) {
         {1001, "BUTTON", "Update", kChild | BS_DEFPUSHBUTTON | WS_DISABLED | WS_TABSTOP, 0, 95, 175,
          50, 14},
         {1021, "msctls_progress32", "Progress1", kChild | WS_BORDER, 0, 31, 152, 268, 14},
-        {1006, "STATIC", "00.00", kLabel, 0, 126, 32, 19, 8},
+        {1006, "STATIC", "00.00", kLabel, 0, 126, 32, 50, 8},
         {-1, "STATIC", "PCB Revision: ", kLabel, 0, 184, 14, 48, 8},
         {1007, "STATIC", "00.00", kLabel, 0, 233, 14, 19, 8},
         {-1, "STATIC", "Current Firmware Version:", kLabel, 0, 40, 32, 81, 8},
