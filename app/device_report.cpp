@@ -57,8 +57,8 @@ INT_PTR onInitOk(HWND dialog, MainDialogState& state, USBUtils& usb) {
     UpdateSettings& settings = updateSettings();
     UnitFacts& unit = settings.unit;
     unit = UnitFacts();
-    const bvu::owed_defaults::PackageField package =
-        bvu::owed_defaults::readPackageField(usb, usb.firmwareVersion());
+    // Whether the default values are owed is decided on these two: neither may be cut short.
+    const bvu::owed_defaults::PackageField package = bvu::owed_defaults::readPackageField(usb);
     unit.defaultsOwed = package.marked;
     unit.package = package.text;
     // A unit in the middle of an update holds no package version.
@@ -66,8 +66,11 @@ INT_PTR onInitOk(HWND dialog, MainDialogState& state, USBUtils& usb) {
                     package.marked ? kPackageIncomplete : package.text.c_str());
     unit.video = usb.videoFirmwareVersion();
     SetDlgItemTextA(dialog, IDC_VIDEO_CURRENT, unit.video.c_str());
-    unit.control = usb.controlFirmwareVersion();
+    bool complete = false;
+    unit.control = usb.controlFirmwareVersion(&complete);
     SetDlgItemTextA(dialog, IDC_CONTROL_CURRENT, unit.control.c_str());
+    if (!complete)
+        throw USBUtils::Error("The control firmware version came incomplete.");
 
     InspectedVersions versions;
     // The questions about the package version do not concern a unit whose update is unfinished.

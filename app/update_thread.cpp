@@ -24,6 +24,15 @@ const char* const kDefaultsTitle = "Updating Default Values";
 const char* const kCalibrationTitle = "Updating Calibration Data";
 const char* const kVideoTitle = "Updating Video Firmware";
 
+// A step has succeeded when the unit reports the version it was given: a version read back cut
+// short, or another one, leaves the run without proof of what the unit holds.
+void checkWritten(const char* firmware, const std::string& reported, const std::string& written) {
+    if (reported != written) {
+        throw BVError(std::string("The device reports ") + firmware + " firmware '" + reported +
+                      "' after " + written + " was written.");
+    }
+}
+
 }  // namespace
 
 void UpdateThread::setStatus(const char* text) {
@@ -78,6 +87,7 @@ void UpdateThread::run() {
             controlUpdateInProgress = false;
             controlNow = usb.controlFirmwareVersion();
             SetDlgItemTextA(dialog_, IDC_CONTROL_CURRENT, controlNow.c_str());
+            checkWritten("control", controlNow, carried.control);
             setProgress(0);
             if (plan.defaults == UpdatePlan::Defaults::IfOwed) {
                 // Recovered from its bootloader: the field tells now that the unit runs again.
@@ -109,6 +119,7 @@ void UpdateThread::run() {
             video.update();
             videoNow = usb.videoFirmwareVersion();
             SetDlgItemTextA(dialog_, IDC_VIDEO_CURRENT, videoNow.c_str());
+            checkWritten("video", videoNow, carried.video);
             setProgress(0);
         } else if (unit.controlIncomplete) {
             // Found in its bootloader, the unit could not tell its video firmware then.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 #include "usb/usbutils.h"
 
@@ -11,6 +12,11 @@ namespace {
 
 constexpr uint16_t kPackageField = 0x33;
 constexpr uint16_t kPackageFieldLength = 5;
+
+USBUtils::Error incomplete(uint32_t got) {
+    return USBUtils::Error("The package version field came incomplete (" + std::to_string(got) +
+                           " bytes).");
+}
 
 }  // namespace
 
@@ -23,13 +29,22 @@ PackageField readPackageField(USBUtils& usb, const std::string& packageText) {
     field.marked = true;
     uint8_t bytes[kPackageFieldLength] = {};
     const uint32_t got = usb.read(5, 1, kPackageField, bytes, sizeof bytes);
-    // The kept text: after the mark, up to its NUL or the end of the field.
-    for (uint32_t i = 1; i < got && bytes[i] != 0; ++i) field.text += static_cast<char>(bytes[i]);
+    // The kept text: after the mark, up to its NUL or the end of the field. Cut short, it would be
+    // put back cut short.
+    const uint8_t* const first = bytes + 1;
+    const uint8_t* end = std::find(first, static_cast<const uint8_t*>(bytes + got), 0);
+    if (got < sizeof bytes && end == bytes + got)
+        throw incomplete(got);
+    field.text.assign(first, end);
     return field;
 }
 
 PackageField readPackageField(USBUtils& usb) {
-    return readPackageField(usb, usb.firmwareVersion());
+    bool complete = false;
+    const std::string text = usb.firmwareVersion(&complete);
+    if (!complete)
+        throw incomplete(static_cast<uint32_t>(text.size()));
+    return readPackageField(usb, text);
 }
 
 void mark(USBUtils& usb, const std::string& packageText) {

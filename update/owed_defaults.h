@@ -34,10 +34,12 @@ struct PackageField {
 // The first character of a marked field.
 constexpr char kMark = '~';
 
-// Interprets what the package version reader (4 characters from 0x33) gave; reads the field's
-// fifth byte only when the mark is there (a field without it costs no request of its own).
+// Interprets what the package version reader (4 characters from 0x33, read whole) gave; reads
+// the whole field only when the mark is there (a field without it costs no request of its own).
+// Throws USBUtils::Error when that read brings less than the field.
 PackageField readPackageField(USBUtils& usb, const std::string& packageText);
-// Reads the field (the package version request, then as above).
+// Reads the field: the package version request, then as above. Throws USBUtils::Error for a
+// reply cut short, on which no decision can be taken.
 PackageField readPackageField(USBUtils& usb);
 
 // Leaves the mark over the field that held packageText (its first four characters are kept).

@@ -164,17 +164,21 @@ void USBUtils::bulkCommand(uint8_t x, uint8_t y, uint8_t z) {
 
 // ---- Information ----------------------------------------------------------------------------
 
-std::string USBUtils::readInfoString(uint8_t n) {
+std::string USBUtils::readInfoString(uint8_t n, bool* complete) {
     char text[kInfoTextSize] = {};
     uint32_t received = read(2, n, 0, text, sizeof text);
+    if (complete != nullptr)  // the device sends the text and its NUL
+        *complete = std::find(text, text + received, '\0') != text + received;
     return textOf(text, received);
 }
 
-std::string USBUtils::readMemoryString(uint16_t address, uint16_t length) {
+std::string USBUtils::readMemoryString(uint16_t address, uint16_t length, bool* complete) {
     char text[kInfoTextSize] = {};
     // Memory texts are short; a longer request would not fit the buffer.
     uint16_t asked = std::min<uint16_t>(length, kInfoTextSize - 1);
     uint32_t received = read(5, 1, address, text, asked);
+    if (complete != nullptr)
+        *complete = received == asked || std::find(text, text + received, '\0') != text + received;
     return textOf(text, received);
 }
 
@@ -184,16 +188,16 @@ std::string USBUtils::serialNumber() {
     return text.size() > 2 ? text.substr(2, 4) : std::string();
 }
 
-std::string USBUtils::controlFirmwareVersion() {
-    return readInfoString(4);
+std::string USBUtils::controlFirmwareVersion(bool* complete) {
+    return readInfoString(4, complete);
 }
 
 std::string USBUtils::pcbRevision() {
     return readInfoString(7).substr(0, 4);
 }
 
-std::string USBUtils::firmwareVersion() {
-    return readMemoryString(0x33, 4);
+std::string USBUtils::firmwareVersion(bool* complete) {
+    return readMemoryString(0x33, 4, complete);
 }
 
 std::string USBUtils::videoFirmwareVersion() {

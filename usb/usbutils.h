@@ -113,12 +113,16 @@ class USBUtils {
     void bulkWrite(const void* data, uint32_t length);  // bulk endpoint 0x02
     void bulkCommand(uint8_t x, uint8_t y, uint8_t z);
 
-    std::string readInfoString(uint8_t n);
-    std::string readMemoryString(uint16_t address, uint16_t length);
+    // The texts end at their first NUL. A reply shorter than asked is no error: the text is then
+    // shorter. complete (when given) says whether the whole text came: for an info text its NUL
+    // (the device sends the text and its NUL), for a memory text every byte asked for or a NUL.
+    // A decision taken on a text cut short would be taken on a version the device does not have.
+    std::string readInfoString(uint8_t n, bool* complete = nullptr);
+    std::string readMemoryString(uint16_t address, uint16_t length, bool* complete = nullptr);
     std::string serialNumber();
-    std::string controlFirmwareVersion();
+    std::string controlFirmwareVersion(bool* complete = nullptr);
     std::string pcbRevision();
-    std::string firmwareVersion();
+    std::string firmwareVersion(bool* complete = nullptr);  // the package version at 0x33
     std::string videoFirmwareVersion();
     bool isNTSC();
     void setNTSC();
