@@ -74,7 +74,8 @@ bool createDevice(const std::string& path, const CreateOptions& o, std::string* 
         d.memory[kPackageVersion + i] =
             i < o.packageVersion.size() ? static_cast<uint8_t>(o.packageVersion[i]) : 0;
     d.memory[kVideoStandard] = o.pal ? 'P' : 'N';
-    for (const auto& run : o.memory) std::copy(run.second.begin(), run.second.end(), d.memory.begin() + run.first);
+    for (const auto& run : o.memory)
+        std::copy(run.second.begin(), run.second.end(), d.memory.begin() + run.first);
     d.controlFlash.assign(kControlFlashSize, 0xFF);
     const std::vector<uint8_t>& control = syntheticControlImage(o.controlVersion);
     std::copy(control.begin(), control.end(), d.controlFlash.begin());
