@@ -49,7 +49,8 @@ PackageField readPackageField(USBUtils& usb) {
 
 void mark(USBUtils& usb, const std::string& packageText) {
     uint8_t bytes[kPackageFieldLength] = {static_cast<uint8_t>(kMark)};
-    std::copy_n(packageText.begin(), std::min<size_t>(packageText.size(), 4), bytes + 1);
+    for (size_t i = 1; i < kPackageFieldLength && i <= packageText.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(packageText[i - 1]);
     usb.write(2, 3, 0, bytes, sizeof bytes);
 }
 

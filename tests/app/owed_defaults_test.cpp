@@ -74,7 +74,7 @@ TEST(OwedDefaults, TheMarkOutlastsAnInterruptionAndTheNextRunProgramsThem) {
     // The mark was the run's first write, before anything reached the bootloader.
     const std::vector<emulator::TraceEntry> writes = writesOf(device.trace());
     ASSERT_FALSE(writes.empty());
-    EXPECT_EQ(writes[0].setup[1], 2);  // BVR_WRITE
+    EXPECT_EQ(writes[0].setup[1], 2);                                   // BVR_WRITE
     EXPECT_EQ((writes[0].setup[2] | writes[0].setup[3] << 8), 0x0203);  // the package version
     EXPECT_EQ(writes[0].data, (std::vector<uint8_t>{'~', '2', '.', '0', '5'}));
 
@@ -151,9 +151,9 @@ TEST(OwedDefaults, WithoutTheControlFirmwareStepTheMarkDecidesByTheFirmwareThatR
     DeviceFile marked(o);
     Outcome run = runUpdater(marked, {"-batch", "-nomicro", "-nofpga"});
     EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
-    EXPECT_TRUE(inOrder(run.err, {std::string("status: ") + kFinishStatus,
-                                  "status: Updating Default Values",
-                                  "status: Updating Default Values: Programming default values."}))
+    EXPECT_TRUE(inOrder(run.err,
+                        {std::string("status: ") + kFinishStatus, "status: Updating Default Values",
+                         "status: Updating Default Values: Programming default values."}))
         << joined(run.err);
     EXPECT_EQ(marked.snapshot().packageVersion, "2.05");
     EXPECT_EQ(marked.snapshot().memory[0x40], 0);
