@@ -1,6 +1,8 @@
 // The update run: one worker that runs, in their fixed order, the control firmware, the
-// default values (for a device whose control firmware was older than 1.10), the calibration
-// data and the video firmware, each as the settings allow. Each step shows its title in the
+// default values (when the unit owes them: update_plan.h), the calibration data and the video
+// firmware, as the plan for the settings and the inspected unit says. A run that owes the default
+// values leaves the owed-defaults mark on the unit before its first write and takes it away once
+// they are programmed (update/owed_defaults.h). Each step shows its title in the
 // status bar and reports through a ProgressReport; an error ends the run at once with one
 // "Update Error" box (owned by the dialog) that gives the cause and advice. The run ends with
 // WM_UPDATE_OK or, after the box has been closed, WM_UPDATE_FAILED.
