@@ -72,8 +72,8 @@ std::string driverWaitNotice(DeviceGuise guise, const UnusableNote& note, bool p
             return "Windows uses " +
                    (note.driver.empty() ? std::string("another driver")
                                         : "the driver " + note.driver) +
-                   " for " + g + ", which this program cannot use. Replace it with WinUSB for USB ID " +
-                   id +
+                   " for " + g +
+                   ", which this program cannot use. Replace it with WinUSB for USB ID " + id +
                    " (for example with Zadig: Replace Driver); the update goes on by itself once "
                    "WinUSB is there (waiting " +
                    limit + ").";
@@ -87,32 +87,46 @@ std::string driverReadyNotice(DeviceGuise guise) {
     return std::string("The driver for ") + guiseText(guise) + " is ready.";
 }
 
+GrowingWait::GrowingWait(const Notice* notice, bool pauseForDriver)
+    : notice_(notice),
+      pauseForDriver_(pauseForDriver),
+      start_(clock::now()),
+      limitMs_(kAttachWaitMs) {}
+
+void GrowingWait::tell(const std::string& text) const {
+    if (notice_ != nullptr && *notice_ && !text.empty())
+        (*notice_)(text);
+}
+
+double GrowingWait::leftMs(uint16_t vendorId, uint16_t productId, DeviceGuise guise) {
+    const double elapsed = clock::nominalMsBetween(start_, clock::now());
+    const UnusableNote note = unusableDeviceOf(vendorId, productId);
+    UnusableNote& announced = announced_[guise == DeviceGuise::Bootloader ? 1 : 0];
+    if (waitingCanHelp(note, pauseForDriver_) &&
+        (note.why != announced.why || note.driver != announced.driver)) {
+        // While the program pauses for the driver, one set up by Windows gets as long.
+        limitMs_ =
+            std::max(limitMs_, elapsed + (pauseForDriver_ ? kDriverPauseMs : kDriverSetupWaitMs));
+        tell(driverWaitNotice(guise, note, pauseForDriver_));
+        announced = note;
+    }
+    return limitMs_ - elapsed;
+}
+
+void GrowingWait::attached(DeviceGuise guise) {
+    if (announced_[guise == DeviceGuise::Bootloader ? 1 : 0].why != kd::Unusable::No)
+        tell(driverReadyNotice(guise));
+}
+
 uint32_t awaitAttach(const AttachWait& wait) {
     WatchedNotes watched(wait.attachEvent);
-    auto tell = [&](const std::string& text) {
-        if (wait.notice != nullptr && *wait.notice && !text.empty())
-            (*wait.notice)(text);
-    };
-    const clock::TimePoint start = clock::now();
-    double limitMs = kAttachWaitMs;
-    UnusableNote announced;  // the reason the last notice gave
+    GrowingWait limit(wait.notice, wait.pauseForDriver);
     for (;;) {
         if (wait.state->load(std::memory_order_acquire) != 0) {
-            if (announced.why != kd::Unusable::No)
-                tell(driverReadyNotice(wait.guise));
+            limit.attached(wait.guise);
             return kEventOk;
         }
-        const double elapsed = clock::nominalMsBetween(start, clock::now());
-        const UnusableNote note = unusableDeviceOf(wait.vendorId, wait.productId);
-        if (waitingCanHelp(note, wait.pauseForDriver) &&
-            (note.why != announced.why || note.driver != announced.driver)) {
-            // While the program pauses for the driver, one set up by Windows gets as long.
-            const uint32_t more = wait.pauseForDriver ? kDriverPauseMs : kDriverSetupWaitMs;
-            limitMs = std::max(limitMs, elapsed + more);
-            tell(driverWaitNotice(wait.guise, note, wait.pauseForDriver));
-            announced = note;
-        }
-        const double left = limitMs - elapsed;
+        const double left = limit.leftMs(wait.vendorId, wait.productId, wait.guise);
         if (left <= 0)
             return kEventTimeout;
         if (clock::waitMs(wait.attachEvent, static_cast<uint32_t>(std::ceil(left))) == WAIT_FAILED)

@@ -29,6 +29,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -45,12 +46,12 @@ using Notice = std::function<void(const std::string& text)>;
 enum class DeviceGuise { Run, Bootloader };
 
 struct AttachWait {
-    HANDLE attachEvent = nullptr;              // the slot's: signalled at its attach
+    HANDLE attachEvent = nullptr;                 // the slot's: signalled at its attach
     const std::atomic<int32_t>* state = nullptr;  // the slot's state; 0 (Detached) until then
     uint16_t vendorId = 0;
     uint16_t productId = 0;
     DeviceGuise guise = DeviceGuise::Run;
-    bool pauseForDriver = false;    // wait for the user to bind a missing driver (see above)
+    bool pauseForDriver = false;     // wait for the user to bind a missing driver (see above)
     const Notice* notice = nullptr;  // may be null or empty
 };
 
@@ -62,6 +63,27 @@ constexpr uint32_t kDriverPauseMs = 600000;
 // Waits until *state is no longer Detached: 0, or the event status (kEventTimeout) that ends
 // the wait.
 uint32_t awaitAttach(const AttachWait& wait);
+
+// The limit of such a wait, for a caller that polls for its device itself (the first look for
+// either guise): it begins with the object, and grows as the notes say.
+class GrowingWait {
+  public:
+    GrowingWait(const Notice* notice, bool pauseForDriver);
+    // Looks at the notes about the guise (telling the notice when the wait grows for a new
+    // reason); the nominal ms left then, 0 or less when the time is up.
+    double leftMs(uint16_t vendorId, uint16_t productId, DeviceGuise guise);
+    // The guise has attached: tells the notice so if a wait for it was announced.
+    void attached(DeviceGuise guise);
+
+  private:
+    void tell(const std::string& text) const;
+
+    const Notice* notice_;
+    const bool pauseForDriver_;
+    const std::chrono::steady_clock::time_point start_;
+    double limitMs_;
+    UnusableNote announced_[2];  // the reason last told, by guise
+};
 
 // The texts, one line each (exposed for tests and for the session's warning).
 std::string bootloaderDriverWarning();

@@ -198,6 +198,10 @@ void USBUtils::setNotice(Notice notice) {
     impl->notice = std::move(notice);
 }
 
+const USBUtils::Notice* USBUtils::notice() const {
+    return &impl->notice;
+}
+
 void USBUtils::prepareForBootloader() {
     impl->pauseForBootloaderDriver = true;
     if (bvu::usb::driverSign(kVendorId, kBootloaderProductId) == bvu::usb::DriverSign::None &&

@@ -228,7 +228,8 @@ class USBUtils {
                                   const char* attachError);
     uint32_t controlTransfer(UDA_DEVICE_HANDLE device, const SetupPacket& setup, void* data,
                              bool read, const std::string& prefix);
-    uint8_t readStartupByte();  // 02/00 as the bootloader reads it; throws when no byte comes
+    uint8_t readStartupByte();     // 02/00 as the bootloader reads it; throws when no byte comes
+    const Notice* notice() const;  // the one setNotice gave; never null
 
     std::unique_ptr<Impl> impl;
     int32_t blockNumber = 0xFF;  // numbers DFU downloads and uploads; never reset

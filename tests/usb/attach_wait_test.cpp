@@ -71,6 +71,17 @@ TEST_F(AttachWaitTest, ADriverBeingSetUpMakesTheWaitAMinute) {
                                    DeviceGuise::Run, noted(Unusable::SettingUp), false)}));
 }
 
+// The inspection's first look, for either guise, grows alike.
+TEST_F(AttachWaitTest, TheFirstLookForEitherGuiseGrowsAlike) {
+    openWithNotices();
+    note(kBoot, Unusable::SettingUp);
+    const clock::TimePoint start = clock::now();
+    EXPECT_EQ(errorOf([&] { session->startApplicationIfComplete(0); }), kBootTimeout);
+    EXPECT_GE(clock::nominalMsBetween(start, clock::now()), usb::kDriverSetupWaitMs);
+    EXPECT_EQ(notices.lines(), (std::vector<std::string>{usb::driverWaitNotice(
+                                   DeviceGuise::Bootloader, noted(Unusable::SettingUp), false)}));
+}
+
 // Reasons that waiting cannot mend, or notes about the other guise, leave the 10-second wait
 // alone; so does a bootloader without a driver when the program has not asked to pause (the
 // mode switches, the recovery path).
@@ -105,9 +116,9 @@ TEST_F(AttachWaitTest, PreparedForTheBootloaderTheWaitPausesUntilItsDriverIsTher
     bus->plug(bootloader());  // bound now: the core forgets the note as it opens the device
     ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_NE(waiting.get(), nullptr);
-    EXPECT_EQ(notices.lines(), (std::vector<std::string>{usb::bootloaderDriverWarning(), pause,
-                                                         usb::driverReadyNotice(
-                                                             DeviceGuise::Bootloader)}));
+    EXPECT_EQ(notices.lines(),
+              (std::vector<std::string>{usb::bootloaderDriverWarning(), pause,
+                                        usb::driverReadyNotice(DeviceGuise::Bootloader)}));
 }
 
 // The user replaces the driver in the way with another one that cannot be used either: the new

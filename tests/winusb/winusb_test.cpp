@@ -282,10 +282,14 @@ TEST_F(WinusbTest, ADeviceServedByAnotherDriverIsNamedAndNotOpened) {
 }
 
 // First-time setup of the driver on a new port can outlast the 10-second wait: the session says
-// so and waits on, and takes the device once Windows is done.
+// so and waits on, and takes the device once Windows is done. (The updater's inspection looks
+// first, for either guise.)
 TEST_F(WinusbTest, ADeviceWhoseDriverIsBeingSetUpIsWaitedForThenUsed) {
     startWith(0x3014, emu::FakeBinding::SettingUp);
-    auto waiting = std::async(std::launch::async, [&] { return session->waitForDevice(); });
+    auto waiting = std::async(std::launch::async, [&] {
+        EXPECT_TRUE(session->startApplicationIfComplete(0));
+        return session->waitForDevice();
+    });
     usb::UnusableNote settingUp;
     settingUp.why = kd::Unusable::SettingUp;
     ASSERT_TRUE(notices.waitFor(usb::driverWaitNotice(usb::DeviceGuise::Run, settingUp, false)));
