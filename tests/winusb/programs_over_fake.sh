@@ -6,7 +6,8 @@
 #   1. modeswitch -dfu: exit code 0, the device in its bootloader;
 #   2. modeswitch -pellin: exit code 0, back in run mode;
 #   3. updater -batch -calib against old firmware: exit code 0, the new versions on the device;
-#   4. the first update on a PC that has WinUSB for run mode only (BVU_WINUSB_FAKE_DRIVERS): the
+#   4. modeswitch -dfu with run mode served by libusbK: exit code 1, the advice naming it;
+#   5. the first update on a PC that has WinUSB for run mode only (BVU_WINUSB_FAKE_DRIVERS): the
 #      updater warns before the switch, pauses when the bootloader arrives without a driver,
 #      goes on once the test has bound WinUSB to it (while the pause is on), and ends with exit
 #      code 0 and the new versions; and a bootloader served by libusbK gets the same pause, its
@@ -125,6 +126,20 @@ first_update() {  # first_update BINDING PAUSE_LINE_START
     previous=$at
   done
 }
+
+echo "--- modeswitch -dfu, run mode served by libusbK"
+run "$emulator_tool" create "$state" >/dev/null
+printf '3014 libusbK\n' >"$work/libusbK.txt"
+out=$(BVU_USB="winusb-fake:$state" BVU_WINUSB_FAKE_DRIVERS=$work/libusbK.txt BVU_TIME_SCALE=0.2 \
+  run "$modeswitch" -dfu)
+rc=$?
+[ $rc -eq 1 ] || fail "exit code $rc: $out"
+[ "$out" = "USB communication error.
+The device is connected, but Windows uses the driver libusbK for it (USB ID 03EB 3014), which \
+this program cannot use. Replace it with WinUSB: in Zadig, choose the device, then WinUSB, then \
+Replace Driver (see INSTALL.txt); then unplug the device and plug it in again." ] ||
+  fail "modeswitch said: $out"
+expect "$state" guise=run
 
 echo "--- updater -batch, first update: the bootloader without a driver"
 first_update none "Windows has no driver for the device's bootloader yet. Bind WinUSB to USB ID 03EB 2FFD"
