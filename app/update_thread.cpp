@@ -6,6 +6,7 @@
 
 #include <boost/checked_delete.hpp>
 
+#include "app/device_advice.h"
 #include "app/messages.h"
 #include "app/program_version.h"
 #include "app/progress_report.h"
@@ -64,6 +65,9 @@ void UpdateThread::run() {
 
     try {
         USBUtils& usb = USBUtils::instance();
+        // While a wait grows longer for a driver (Windows), the status line says why.
+        USBUtils::ScopedNotice notice(usb,
+                                      [this](const std::string& text) { setStatus(text.c_str()); });
         USBTarselUpdater<1> control;
         USBTarselUpdater<0> video;
         const CarriedVersions carried{control.version(), video.version(), programVersionText()};
@@ -150,6 +154,7 @@ void UpdateThread::run() {
                            "in again\nand run the update again."
                          : "\n\nThe update may not be complete. Please un-plug\nthe device, then "
                            "re-connect it, and re-run\nthis update process";
+        addUnusableDeviceAdvice(errorText);  // a driver still missing when the wait ran out
         setProgress(0);
         setStatus("Update failed.");
         report::errorBox(dialog_, errorText, "Update Error", failure);

@@ -127,6 +127,13 @@ int runModeSwitch(int argc, char** argv) {
                 break;
             }
         }
+        if (!silent) {
+            // Windows still setting up the device's driver makes the wait longer: say so.
+            session.setNotice([](const std::string& text) {
+                std::fprintf(stderr, "%s\n", text.c_str());
+                std::fflush(stderr);
+            });
+        }
         if (mode == None) {
             code = BadCommandLine;
         } else if (code == Done) {

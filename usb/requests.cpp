@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/events.h"
+#include "usb/attach_wait.h"
 #include "usb/usbutils.h"
 
 namespace {
@@ -19,8 +20,10 @@ constexpr uint32_t kDownloadEndpoint = 0x04;
 constexpr uint32_t kMessageEndpoint = 0x02;
 constexpr uint16_t kInfoTextSize = 32;
 constexpr uint32_t kDfuStateError = 10;  // dfuERROR
-constexpr double kAttachWaitMs = 10000;  // as long as a request waits for its device
 constexpr uint32_t kPresencePollMs = 10;
+constexpr uint16_t kVendorId = 0x03EB;
+constexpr uint16_t kRunModeProductId = 0x3014;
+constexpr uint16_t kBootloaderProductId = 0x2FFD;
 
 // Standard requests.
 constexpr uint8_t kGetStatus = 0;
@@ -266,13 +269,17 @@ void USBUtils::startApplication(int wait) {
 bool USBUtils::startApplicationIfComplete(int wait) {
     // A device that is re-enumerating (sent into its bootloader or restarted just before this
     // program started, or powered up a moment ago) is on the bus in neither guise for a while:
-    // it gets as long as a request would wait for its device.
-    const bvu::clock::TimePoint start = bvu::clock::now();
+    // it gets as long as a request would wait for its device (longer while Windows sets up the
+    // driver of either guise, usb/attach_wait.h).
+    bvu::usb::GrowingWait limit(notice(), false);
     while (!isDevicePresent() && !isBootloaderPresent()) {
-        if (bvu::clock::nominalMsBetween(start, bvu::clock::now()) >= kAttachWaitMs)
+        limit.leftMs(kVendorId, kRunModeProductId, bvu::usb::DeviceGuise::Run);
+        if (limit.leftMs(kVendorId, kBootloaderProductId, bvu::usb::DeviceGuise::Bootloader) <= 0)
             checkStatus(bvu::kEventTimeout, "Waiting for USB DFU-mode to attach: ");
         bvu::clock::sleepMs(kPresencePollMs);
     }
+    limit.attached(isDevicePresent() ? bvu::usb::DeviceGuise::Run
+                                     : bvu::usb::DeviceGuise::Bootloader);
     if (isDevicePresent())
         return true;
     // A run that ended in the middle of a command may have left the bootloader in dfuERROR,
