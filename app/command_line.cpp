@@ -85,6 +85,10 @@ bool applyCommandLine(const std::string& text, UpdateSettings& settings, Program
                       DeviceActions& device, std::ostream& errors) {
     const std::vector<std::string> tokens = tokenizeCommandLine(text);
     bool deviceAction = false;
+    auto warn = [&](const std::string& warning) {
+        errors << warning << std::endl;
+        requests.warnings.push_back(warning);
+    };
     for (size_t i = 0; i < tokens.size(); ++i) {
         const std::string& token = tokens[i];
         if (token == "-dfu") {
@@ -107,27 +111,24 @@ bool applyCommandLine(const std::string& text, UpdateSettings& settings, Program
             settings.updateVideoFirmware = false;
         } else if (token == "-correction") {
             if (i + 1 == tokens.size()) {
-                errors << "Option '-correction' requires argument. Ignored." << std::endl;
+                warn("Option '-correction' requires argument. Ignored.");
                 break;
             }
-            const std::string& value = tokens[i + 1];
+            // The next token is the value whatever it holds: read as an option, a mistyped value
+            // such as "-dfu" would switch the device instead of opening the dialog.
+            const std::string& value = tokens[++i];
             float factor = 0.0f;
             if (parseCorrectionFactor(value, &factor)) {
                 settings.correctionFactor = factor;
                 settings.correctionGiven = true;
-                ++i;
             } else {
-                errors << "Invalid value '" << value << "' for option '-correction'. Ignored."
-                       << std::endl;
-                if (!isCommandLineOption(value)) {
-                    ++i;
-                }
+                warn("Invalid value '" + value + "' for option '-correction'. Ignored.");
             }
         } else if (token == "-json") {
             requests.json = true;
         } else if (token == "-log") {
             if (i + 1 == tokens.size() || isCommandLineOption(tokens[i + 1])) {
-                errors << "Option '-log' requires argument. Ignored." << std::endl;
+                warn("Option '-log' requires argument. Ignored.");
             } else {
                 requests.logFile = tokens[++i];
             }
@@ -136,7 +137,7 @@ bool applyCommandLine(const std::string& text, UpdateSettings& settings, Program
         } else if (token == "--version") {
             requests.version = true;
         } else {
-            errors << "Invalid command-line argument '" << token << "' ignored" << std::endl;
+            warn("Invalid command-line argument '" + token + "' ignored");
         }
     }
     return deviceAction;

@@ -20,6 +20,9 @@ struct ProgramRequests {
     bool version = false;  // --version: the versions and USB hosts, then the end
     bool json = false;     // -json: the run's events as JSON lines on standard output
     std::string logFile;   // -log <file>: the run's events appended to it; empty: no log
+    // The warnings written about the command line (unknown arguments, refused or missing
+    // values), in order. In batch mode any of them ends the run before the device is touched.
+    std::vector<std::string> warnings;
 };
 
 // The device actions a command line can ask for. The production implementation forwards to the
@@ -65,19 +68,18 @@ bool parseCorrectionFactor(const std::string& text, float* factor);
 // device. Returns true when a device action was requested (no dialog is to be shown). Throws what
 // device throws, leaving the tokens after the failing one unread.
 //
-// A -correction value that is refused leaves the factor as it was and writes "Invalid value
-// '<value>' for option '-correction'. Ignored."; a refused value that is itself an option is then
-// read as that option, any other refused value is consumed with -correction. -log takes the next
-// token as its file unless there is none or it is an option: then "Option '-log' requires
-// argument. Ignored." and the option is read as itself.
+// -correction takes the next token as its value, whatever it is; a value that is refused leaves
+// the factor as it was and writes "Invalid value '<value>' for option '-correction'. Ignored.".
+// -log takes the next token as its file unless there is none or it is an option: then "Option
+// '-log' requires argument. Ignored." and the option is read as itself. Every warning is also
+// kept in requests.warnings.
 bool applyCommandLine(const std::string& text, UpdateSettings& settings, ProgramRequests& requests,
                       DeviceActions& device, std::ostream& errors);
 
-// The program's parser: applyCommandLine on updateSettings(), with the device actions recorded
-// for performDeviceActions. The warnings go to standard error and, one line each, to warnings
-// (for the run's report). Main thread, before the USB session exists.
+// The program's parser: applyCommandLine on updateSettings() and standard error, with the device
+// actions recorded for performDeviceActions. Main thread, before the USB session exists.
 bool parseCommandLine(const std::string& commandLine, ProgramRequests& requests,
-                      RecordedActions& actions, std::vector<std::string>& warnings);
+                      RecordedActions& actions);
 
 // Carries out the recorded actions on the USB session (USBUtils::instance()); throws what the
 // session throws. Main thread.

@@ -1,6 +1,5 @@
 // The command line's device actions, carried out on the USB session.
 #include <iostream>
-#include <sstream>
 
 #include "app/command_line.h"
 #include "app/update_settings.h"
@@ -27,15 +26,8 @@ class SessionActions : public DeviceActions {
 }  // namespace
 
 bool parseCommandLine(const std::string& commandLine, ProgramRequests& requests,
-                      RecordedActions& actions, std::vector<std::string>& warnings) {
-    std::ostringstream lines;
-    const bool action = applyCommandLine(commandLine, updateSettings(), requests, actions, lines);
-    std::cerr << lines.str() << std::flush;
-    std::istringstream in(lines.str());
-    for (std::string line; std::getline(in, line);) {
-        warnings.push_back(line);
-    }
-    return action;
+                      RecordedActions& actions) {
+    return applyCommandLine(commandLine, updateSettings(), requests, actions, std::cerr);
 }
 
 void performDeviceActions(const RecordedActions& actions) {

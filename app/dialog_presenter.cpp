@@ -19,7 +19,10 @@ const char* const kSecondDevice =
 const char* const kIncomplete =
     "The control firmware is incomplete. Press Update to write it again.";
 const char* const kIncompleteNoMicro =
-    "The control firmware is incomplete. Press Update to write it again (also with -nomicro).";
+    "The control firmware is incomplete. Press Update to write it again. It is written also with "
+    "-nomicro.";
+const char* const kFinishDefaults =
+    "The last update did not program the default values. Press Update to finish it.";
 const char* const kStopQuestion =
     "The device is being written. Stopping now\nleaves it incomplete; the next run of the\n"
     "update finishes it.\n\nStop the update?";
@@ -61,8 +64,9 @@ std::string inspectionErrorText(std::exception_ptr error, bool batch) {
     }
 }
 
-// The "Update Error" text: the cause, then what it means for the unit.
-std::string updateErrorText(const UpdateOutcome& outcome) {
+// The "Update Error" text: the cause, then what it means for the unit, then any advice about a
+// driver still missing when a wait for one ran out.
+std::string updateErrorText(const UpdateOutcome& outcome, bool batch) {
     std::string text;
     try {
         std::rethrow_exception(outcome.error);
@@ -76,11 +80,16 @@ std::string updateErrorText(const UpdateOutcome& outcome) {
         text = "The update failed due to an internal error.";
     }
     // Only an interrupted control firmware download can leave the unit without a working
-    // control firmware; every other failure leaves it usable for another try.
+    // control firmware; every other failure leaves it usable for another try. An interrupted
+    // control firmware download leaves the start-up bit on the bootloader, and the next run
+    // finds the unit there and finishes the update.
     text += outcome.inControlStep
-                ? "\n\nThe device may be in an inconsistent state.\nPlease contact Brevicor support"
+                ? "\n\nThe device may be in an inconsistent state.\nPlease contact Brevicor "
+                  "support\n\nTo finish the update, unplug the device, plug it in again\nand run "
+                  "the update again."
                 : "\n\nThe update may not be complete. Please un-plug\nthe device, then re-connect "
                   "it, and re-run\nthis update process";
+    addUnusableDeviceAdvice(text, batch);
     return text;
 }
 
@@ -128,6 +137,9 @@ class DialogPresenter::Progress : public UpdateProgress {
     void stepEnded(UpdateStep) override {
         send([this] { p_.setProgress(0); });
     }
+    void notice(const std::string& text) override {
+        send([this, text] { p_.setStatus(text); });
+    }
     void controlFirmwareRead(const std::string& version) override {
         send([this, version] {
             p_.after_.control = version;
@@ -144,6 +156,15 @@ class DialogPresenter::Progress : public UpdateProgress {
     }
     void serialNumberRead(const std::string& serial) override {
         send([this, serial] { p_.after_.serial = "3014-00" + serial; });
+    }
+    void packageFieldRead(const std::string& text, bool shown) override {
+        send([this, text, shown] {
+            p_.after_.package = text;
+            if (shown) {
+                p_.state_.package = text;
+                p_.publish();
+            }
+        });
     }
 
   private:
@@ -307,15 +328,17 @@ void DialogPresenter::onInspected(const InspectionOutcome& outcome) {
         }
         case InspectionOutcome::Kind::Answered: {
             state_.standardEnabled = true;
-            before_ = readUnit(USBUtils::instance());
+            const InspectedUnit unit = readUnit(USBUtils::instance());
+            before_ = unit.record;
+            facts_ = unit.facts;
             carried_ = carriedVersions();
             showUnit(before_);
-            facts_.control = *before_.control;
-            facts_.video = *before_.video;
             InspectedVersions versions;
-            versions.package = *before_.package;
-            versions.video = *before_.video;
-            versions.control = *before_.control;
+            // The questions about the package version do not concern a unit whose update is
+            // unfinished.
+            versions.package = facts_.defaultsOwed ? std::string() : facts_.package;
+            versions.video = facts_.video;
+            versions.control = facts_.control;
             versions.program = carried_.package;
             versions.carriedVideo = carried_.video;
             versions.carriedControl = carried_.control;
@@ -337,6 +360,8 @@ void DialogPresenter::onInspected(const InspectionOutcome& outcome) {
             before_.control = "none";
             carried_ = carriedVersions();
             showUnit(before_);
+            // Whether its default values are owed is known once its control firmware runs again.
+            facts_ = UnitFacts();
             facts_.controlIncomplete = true;
             // No question: nothing but the update brings such a unit back.
             offerUpdate(settings_.updateControlFirmware ? kIncomplete : kIncompleteNoMicro);
@@ -365,7 +390,10 @@ void DialogPresenter::concludeInspection(bool offered) {
         return;
     }
     if (offered) {
-        offerUpdate("Ready to perform updates.");
+        const UpdatePlan plan = planUpdate(settings_, facts_, carried_);
+        offerUpdate(facts_.defaultsOwed && plan.defaults == UpdatePlan::Defaults::Yes
+                        ? kFinishDefaults
+                        : "Ready to perform updates.");
     } else {
         setStatus("No updates to perform.");
     }
@@ -420,20 +448,12 @@ DialogPresenter::Press DialogPresenter::update() {
     publish();
 
     UpdateRequest request;
-    // A unit without a complete control firmware can do nothing else: it gets it even with
-    // -nomicro, and then its default values (whatever its interrupted update left of its
-    // settings cannot be trusted, and the version that would tell cannot be read).
-    request.plan.control = settings_.updateControlFirmware || facts_.controlIncomplete;
-    if (request.plan.control &&
-        (facts_.controlIncomplete || isOldControlFirmware(facts_.control))) {
-        request.plan.defaults = UpdatePlan::Defaults::Yes;
-    }
-    request.plan.calibration = settings_.calibrationMode == 1;
-    request.plan.video = settings_.updateVideoFirmware;
+    request.plan = planUpdate(settings_, facts_, carried_);
+    request.carried = carried_;
+    request.unit = facts_;
     request.verifyControlFirmware = settings_.verifyControlFirmware;
     request.correctionGiven = settings_.correctionGiven;
     request.correctionFactor = settings_.correctionFactor;
-    request.readSerialAfterControl = facts_.controlIncomplete;
 
     after_ = before_;
     updateRunning_ = true;
@@ -523,28 +543,37 @@ void DialogPresenter::onUpdateFinished(const UpdateOutcome& outcome) {
     stopBoxId_ = 0;
     if (!outcome.error) {
         setStatus("All updates complete.");
-        updateEnded(true);
+        updateEnded(true, outcome.packageDue);
         return;
     }
-    const std::string text = updateErrorText(outcome);
+    const std::string text = updateErrorText(outcome, settings_.batchMode);
     const std::exception_ptr error = outcome.error;
     setProgress(0);
     setStatus("Update failed.");
     openBox(Box::Kind::Error, "Update Error", text, true, [this, text, error](Answer) {
         reportError(text, error);
-        updateEnded(false);
+        updateEnded(false, false);
     });
 }
 
-void DialogPresenter::updateEnded(bool succeeded) {
+void DialogPresenter::updateEnded(bool succeeded, bool packageDue) {
     state_.busy = false;
     publish();
     if (succeeded) {
-        USBUtils::instance().setFirmwareVersion(carried_.package);
-        state_.package = carried_.package;
-        after_.package = carried_.package;
+        // The package version says that the unit holds this package's firmware: a run that left
+        // older firmware on it (-nomicro, -nofpga) leaves the field as it was.
+        if (packageDue) {
+            USBUtils::instance().setFirmwareVersion(carried_.package);
+            state_.package = carried_.package;
+            after_.package = carried_.package;
+            publish();
+        } else {
+            setStatus(
+                "All updates complete. The package version was left as it was: the device does "
+                "not hold all the firmware of package " +
+                carried_.package + ".");
+        }
         updateSucceeded_ = true;
-        publish();
     }
     reportUnit(after_, true);
     state_.exitEnabled = true;

@@ -13,10 +13,14 @@
 //   control firmware is offered the update that writes it, without a question.
 // - The inspection failed: an error box that leaves the dialog usable, then "No updates
 //   possible due to errors.". After Exit during the inspection, its outcome is dropped.
+//   A unit that carries the owed-defaults mark (update/owed_defaults.h) shows its package as
+//   "incomplete", is asked no question about its package version, and is offered the update
+//   that finishes it ("The last update did not program the default values. ...").
 // - Update (once per run): everything is disabled and the cursor waits while the worker runs the
-//   steps; at the end "All updates complete." and the package version written, or "Update
-//   failed." and the "Update Error" box. Then only Exit and (unless the unit is still in its
-//   bootloader) NTSC and PAL are enabled.
+//   steps of the plan (update_plan.h); at the end "All updates complete." and the package
+//   version written (only to a unit that now holds every firmware of the package; otherwise a
+//   second status says it was left as it was), or "Update failed." and the "Update Error" box.
+//   Then only Exit and (unless the unit is still in its bootloader) NTSC and PAL are enabled.
 // - Batch mode presses Update by itself after the inspection and Exit at the end. With -json no
 //   box waits for a person: each takes its default answer without being shown.
 // - Exit ends the dialog, except while the update runs; Escape and the close box do nothing.
@@ -121,7 +125,7 @@ class DialogPresenter {
     void offerUpdate(const std::string& status);
     void afterInspection();
     void onUpdateFinished(const UpdateOutcome& outcome);
-    void updateEnded(bool succeeded);
+    void updateEnded(bool succeeded, bool packageDue);
     void reportUnit(const UnitRecord& unit, bool afterUpdate);
     void reportError(const std::string& text, std::exception_ptr error);
     Press setStandard(VideoStandard standard);

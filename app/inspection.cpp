@@ -1,6 +1,7 @@
 #include "app/inspection.h"
 
 #include "app/program_version.h"
+#include "update/owed_defaults.h"
 #include "update/usbtarselupdater.h"
 #include "usb/usbutils.h"
 
@@ -21,14 +22,26 @@ InspectionOutcome inspectUnit() {
     return outcome;
 }
 
-UnitRecord readUnit(USBUtils& usb) {
-    UnitRecord unit;
-    unit.serial = "3014-00" + usb.serialNumber();
-    unit.videoStandard = usb.isNTSC() ? "NTSC" : "PAL";
-    unit.pcbRevision = usb.pcbRevision();
-    unit.package = usb.firmwareVersion();
-    unit.video = usb.videoFirmwareVersion();
-    unit.control = usb.controlFirmwareVersion();
+const char* const kPackageIncomplete = "incomplete";
+
+InspectedUnit readUnit(USBUtils& usb) {
+    InspectedUnit unit;
+    UnitRecord& record = unit.record;
+    UnitFacts& facts = unit.facts;
+    record.serial = "3014-00" + usb.serialNumber();
+    record.videoStandard = usb.isNTSC() ? "NTSC" : "PAL";
+    record.pcbRevision = usb.pcbRevision();
+    const bvu::owed_defaults::PackageField package = bvu::owed_defaults::readPackageField(usb);
+    facts.defaultsOwed = package.marked;
+    facts.package = package.text;
+    record.package = package.marked ? kPackageIncomplete : package.text;
+    facts.video = usb.videoFirmwareVersion();
+    record.video = facts.video;
+    bool complete = false;
+    facts.control = usb.controlFirmwareVersion(&complete);
+    if (!complete)
+        throw USBUtils::Error("The control firmware version came incomplete.");
+    record.control = facts.control;
     return unit;
 }
 

@@ -28,10 +28,24 @@ struct InspectionOutcome {
 // is incomplete. Never throws. Any thread; the session is USBUtils::instance().
 InspectionOutcome inspectUnit();
 
+// What the package version field shows while the owed-defaults mark is on the unit: a unit in
+// the middle of an update holds no package version.
+extern const char* const kPackageIncomplete;
+
+// A unit in run mode as the inspection read it: the record (and the dialog's fields), and the
+// facts the run's plan follows from.
+struct InspectedUnit {
+    UnitRecord record;
+    UnitFacts facts;
+};
+
 // Reads the identity, the video standard and the versions of a unit in run mode, in this order:
-// serial number, video standard, PCB revision, package, video and control firmware. Throws what
-// the session throws.
-UnitRecord readUnit(USBUtils& usb);
+// serial number, video standard, PCB revision, package version field, video and control firmware.
+// The two that decide whether the default values are owed, the package version field and the
+// control firmware version, must come whole: a control firmware version cut short throws
+// USBUtils::Error("The control firmware version came incomplete."), a package field cut short
+// what update/owed_defaults.h throws. Throws what the session throws.
+InspectedUnit readUnit(USBUtils& usb);
 
 // The versions the program carries and writes: the embedded records' and the program's own.
 CarriedVersions carriedVersions();

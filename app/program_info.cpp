@@ -23,7 +23,8 @@ std::string updaterUsage() {
            "\n"
            "Exit codes: 0 done; 1 with -batch when anything failed (no USB driver, no\n"
            "device, a failed inspection, update, -dfu or -pellinHDMI, a log file that\n"
-           "cannot be opened). Without -batch the exit code is always 0.\n";
+           "cannot be opened); 2 with -batch for a bad command line (nothing is done).\n"
+           "Without -batch the exit code is always 0.\n";
 }
 
 std::string updaterVersion(const std::string& carriedControl, const std::string& carriedVideo,

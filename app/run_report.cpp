@@ -103,6 +103,14 @@ void RunReport::addRun(Json& event) const {
     event["warnings"] = warnings_;
 }
 
+void RunReport::warning(const std::string& text) {
+    emit({{"event", "warning"}, {"text", text}});
+}
+
+void RunReport::refused(const std::string& text) {
+    emit({{"event", "error"}, {"message", text}, {"kind", "usage"}, {"detail", ""}});
+}
+
 void RunReport::status(const std::string& text) {
     Json step;  // null outside the update's steps ("All updates complete.")
     if (!step_.empty() && text.compare(0, step_.size(), step_) == 0 &&

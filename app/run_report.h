@@ -8,10 +8,12 @@
 //             control (null where it could not be read, or where the run may have changed it
 //             without reading it back), the versions the program carries ("carried"), and the
 //             run's "program" version, "options" (the command line's tokens) and "warnings"
+//   warning   "text": a warning about the command line, before anything else happens
 //   status    a new status text: "step" (the update step it belongs to, or null) and "text"
 //   progress  "step" and "percent", each time the whole percent of a step changes
 //   box       a message box: "caption", "text", "answer" (OK, Yes, No)
-//   error     "message" (the text shown), "kind" (usb, error or internal) and "detail" (the
+//   error     "message" (the text shown), "kind" (usb, error, internal, or usage for a batch
+//             run refused for its command line) and "detail" (the
 //             exception's own text: for a USB error the request and the driver's status text)
 //   result    the last line: "success", the versions "before" and "after" (null when not read),
 //             "seconds" the run took, and "program", "options" and "warnings" as above
@@ -56,6 +58,11 @@ class RunReport {
     const std::string& logError() const { return logError_; }
     bool json() const { return json_; }
 
+    // A warning about the command line (already written on standard error).
+    void warning(const std::string& text);
+    // The run was refused before any request (already written on standard error): an error
+    // event of kind "usage".
+    void refused(const std::string& text);
     void status(const std::string& text);
     // A step's progress reporting begins; its status texts begin with step.
     void stepStarted(const std::string& step);

@@ -144,8 +144,10 @@ void drawDialog(Canvas& c, TerminalScreen& s, const DialogState& st, const Termi
     drawButton(c, s, top + 13, left + 36, "[ Exit ]", st.exitEnabled, focused(Button::Exit),
                st.defaultButton == Button::Exit, target);
 
+    // Three rows: the longest status ("All updates complete. The package version was left as
+    // it was: ...") takes three at this width.
     const std::vector<std::string> status = wrap(st.status, W - 4);
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 3; ++i) {
         c.fill(top + 14 + i, left + 1, W - 2, 'r');
         if (i < static_cast<int>(status.size()))
             c.put(top + 14 + i, left + 2, status[i], 'r', W - 4);

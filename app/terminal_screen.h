@@ -15,7 +15,7 @@
 #include "app/dialog_state.h"
 
 constexpr int kTerminalDialogColumns = 58;
-constexpr int kTerminalDialogRows = 17;
+constexpr int kTerminalDialogRows = 18;
 
 // Where the keys go: a button of the dialog, or an answer of the open box (which takes the keys
 // while it is open).

@@ -12,7 +12,7 @@ UpdatePlan planUpdate(const UpdateSettings& settings, const UnitFacts& unit,
     // -nomicro.
     plan.control = settings.updateControlFirmware || unit.controlIncomplete;
     if (unit.controlIncomplete) {
-        plan.defaults = UpdatePlan::Defaults::IfMarked;
+        plan.defaults = UpdatePlan::Defaults::IfOwed;
     } else if (unit.defaultsOwed) {
         // Owed since an interrupted run; programmed once the new control firmware runs: after
         // this run's control step, or at once when the unit runs a current one already.
@@ -30,6 +30,15 @@ UpdatePlan planUpdate(const UpdateSettings& settings, const UnitFacts& unit,
     return plan;
 }
 
+bool recoveredUnitOwesDefaults(bool marked, const std::string& package) {
+    return marked || !isPackageVersion(package);
+}
+
+bool isPackageVersion(const std::string& text) {
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return text.size() == 4 && digit(text[0]) && text[1] == '.' && digit(text[2]) && digit(text[3]);
+}
+
 bool packageVersionDue(const std::string& control, const std::string& video,
                        const CarriedVersions& carried) {
     return control == carried.control && video == carried.video;
@@ -41,8 +50,8 @@ std::string planText(const UpdatePlan& plan, const CarriedVersions& carried) {
         steps.push_back("control firmware " + carried.control);
     if (plan.defaults == UpdatePlan::Defaults::Yes)
         steps.push_back("default values");
-    else if (plan.defaults == UpdatePlan::Defaults::IfMarked)
-        steps.push_back("default values if the interrupted update owed them");
+    else if (plan.defaults == UpdatePlan::Defaults::IfOwed)
+        steps.push_back("default values if the unit owes them");
     if (plan.calibration)
         steps.push_back("calibration data");
     if (plan.video)
@@ -52,7 +61,6 @@ std::string planText(const UpdatePlan& plan, const CarriedVersions& carried) {
     if (steps.empty())
         return "nothing";
     std::string text;
-    for (const std::string& step : steps)
-        text += (text.empty() ? "" : ", ") + step;
+    for (const std::string& step : steps) text += (text.empty() ? "" : ", ") + step;
     return text;
 }

@@ -8,7 +8,10 @@
 // before it programmed them (see update/owed_defaults.h): the mark, not the version, tells,
 // since the new control firmware may already run. A unit found in its bootloader without a
 // complete control firmware reads nothing: whether it owes them is known only once its control
-// firmware runs again (the mark left before it went there).
+// firmware runs again: the mark left before it went there, or a package version field that
+// holds no package version at all (a unit that never finished an update, such as one fresh
+// from the factory, whose settings were never made to suit a current control firmware). A unit
+// that finished an update and was then interrupted without leaving the mark never owed them.
 //
 // Pure functions; any thread.
 #pragma once
@@ -24,6 +27,7 @@ struct UnitFacts {
     std::string control;        // C, the control firmware version as read
     std::string video;          // V, the video firmware version as read
     bool defaultsOwed = false;  // the owed-defaults mark is on the unit
+    std::string package;        // the package version; with the mark, the text kept under it
 };
 
 // The versions the program writes.
@@ -36,8 +40,8 @@ struct CarriedVersions {
 struct UpdatePlan {
     enum class Defaults {
         No,
-        Yes,       // after the control firmware step, or alone (the mark on a current firmware)
-        IfMarked,  // the unit's mark, read once its control firmware runs, decides
+        Yes,     // after the control firmware step, or alone (the mark on a current firmware)
+        IfOwed,  // decided once its control firmware runs (recoveredUnitOwesDefaults)
     };
     bool control = false;       // write the control firmware (through the bootloader)
     bool markDefaults = false;  // leave the owed-defaults mark before the first write
@@ -51,6 +55,12 @@ struct UpdatePlan {
 
 UpdatePlan planUpdate(const UpdateSettings& settings, const UnitFacts& unit,
                       const CarriedVersions& carried);
+
+// Whether a unit recovered from its bootloader owes its default values, by its package version
+// field as read once its control firmware runs: marked, or holding no package version.
+bool recoveredUnitOwesDefaults(bool marked, const std::string& package);
+// A package version as this program writes it: a digit, a point and two digits.
+bool isPackageVersion(const std::string& text);
 
 // Whether a unit whose firmware now reads so may be given the program's package version: only
 // a unit that holds every firmware of the package deserves its version.

@@ -100,6 +100,17 @@ class EmulatorHost final : public kd::Host, private BusListener {
 
     void close(uint32_t) override {}  // the bus holds nothing for a program
 
+    // CLEAR_FEATURE(ENDPOINT_HALT) on the bus, as a host sends it (with the kernel's time-out).
+    UDA_STATUS clearHalt(uint32_t id, uint8_t endpoint) override {
+        const auto start = clock::now();
+        const uint8_t setup[8] = {0x02, 0x01, 0x00, 0x00, endpoint, 0x00, 0x00, 0x00};
+        uint8_t none = 0;
+        uint32_t transferred = 0;
+        Reply reply = bus_->control(id, setup, &none, &transferred);
+        return reply == Reply::NoAnswer ? awaitTimeOut(id, start, kSetInterfaceTimeoutMs)
+                                        : statusOfReply(reply);
+    }
+
   private:
     // ---- BusListener: the bus's request and timer threads. ---------------------------------
 

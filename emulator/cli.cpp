@@ -33,7 +33,7 @@ const char kUsageText[] =
     "usage: bvu-emulator COMMAND STATE [options]\n"
     "  create STATE [--serial TEXT] [--serial-text TEXT] [--pcb TEXT] [--release 1|2]\n"
     "         [--control-version X.YY] [--video-version X.YY] [--package-version TEXT]\n"
-    "         [--pal|--ntsc] [--calibration HEX36] [--bootloader]\n"
+    "         [--pal|--ntsc] [--calibration HEX36] [--memory ADDRESS:HEX]... [--bootloader]\n"
     "         [--busy-status] [--interface N] [--twin] [--refuse-set-interface]\n"
     "         [--preparation-ms MS] [--reprogramming-ms MS] [--erase-ms MS]\n"
     "         [--reenumeration-ms MS] [--restart-ms MS]\n"
@@ -119,6 +119,18 @@ int create(const std::string& state, Args& a) {
                 why = "--calibration takes 36 hex digits (18 bytes)";
                 ok = false;
             }
+        } else if (opt == "--memory") {
+            ok = a.value(opt, &text, &why);
+            const size_t colon = text.find(':');
+            uint64_t address = 0;
+            std::vector<uint8_t> bytes;
+            if (ok && (colon == std::string::npos ||
+                       !parseNumber(text.substr(0, colon), kMemorySize - 1, &address) ||
+                       !fromHex(text.substr(colon + 1), &bytes) || bytes.empty())) {
+                why = "--memory takes ADDRESS:HEX (e.g. 0x40:0102FF)";
+                ok = false;
+            }
+            o.memory.emplace_back(static_cast<uint8_t>(address), bytes);
         } else if (opt == "--bootloader") {
             o.bootloader = true;
         } else if (opt == "--busy-status") {

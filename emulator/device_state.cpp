@@ -125,6 +125,7 @@ void resetVolatile(DeviceState& d, clock::TimePoint now) {
     d.neverReady = false;
     d.stuckBusy = false;
     d.dfu = DfuMachine{};
+    d.halted.clear();
 }
 
 Guise applicationGuise(const DeviceState& d) {

@@ -24,6 +24,11 @@
 //    nothing with it (so a host that picks the wrong way waits in vain, as with the real one).
 //  - Memory reads and writes past 0xFF, the package version longer than 5 bytes, unknown
 //    areas and info texts stall. Info texts answer the text and its NUL, cut to wLength.
+//  - A bulk endpoint that stalled (0x02 or 0x04, whatever the reason) stays halted, as USB
+//    has it: every later transfer to it stalls at once, unseen by the device's function and
+//    by the fault rules, until CLEAR_FEATURE(ENDPOINT_HALT) for it, a SET_INTERFACE or
+//    SET_CONFIGURATION, or a reset. SET_FEATURE(ENDPOINT_HALT) halts it; GET_STATUS for it
+//    answers the halt in bit 0. A stalled control request ends with the next setup packet.
 //  Bootloader (see also bootloader.cpp)
 //  - Program blocks: wLength must be exactly 32 + n + 16 for the n = end - start + 1 <= 3,072
 //    data bytes (errFILE otherwise), inside 0x0000-0x7FFF (errADDRESS); flash cells can only
@@ -59,6 +64,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -175,6 +181,7 @@ struct DeviceState {
     bool neverReady = false;  // fault: the preparation never completes
     bool stuckBusy = false;   // fault: the bootloader reports dfuDNBUSY for ever
     DfuMachine dfu;
+    std::set<uint8_t> halted;  // run mode: the bulk endpoints (addresses) that are halted
 };
 
 // A request as the handlers see it.

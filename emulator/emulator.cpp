@@ -1,5 +1,6 @@
 #include "emulator/emulator.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "emulator/model.h"
@@ -40,6 +41,10 @@ bool checkCreateOptions(const CreateOptions& o, std::string* error) {
         *error = "the package version must have at most 5 characters";
     } else if (!o.calibration.empty() && o.calibration.size() != 18) {
         *error = "the calibration data must be 18 bytes";
+    } else if (std::any_of(o.memory.begin(), o.memory.end(), [](const auto& run) {
+                   return run.first + run.second.size() > kMemorySize;
+               })) {
+        *error = "a memory run must end within the 256 bytes of memory";
     } else if (o.timing.eraseMs > 4000) {
         // The bootloader holds back its GETSTATUS answer for as long: it must stay well within
         // the host's 5-second transfer time-out.
@@ -69,6 +74,8 @@ bool createDevice(const std::string& path, const CreateOptions& o, std::string* 
         d.memory[kPackageVersion + i] =
             i < o.packageVersion.size() ? static_cast<uint8_t>(o.packageVersion[i]) : 0;
     d.memory[kVideoStandard] = o.pal ? 'P' : 'N';
+    for (const auto& run : o.memory)
+        std::copy(run.second.begin(), run.second.end(), d.memory.begin() + run.first);
     d.controlFlash.assign(kControlFlashSize, 0xFF);
     const std::vector<uint8_t>& control = syntheticControlImage(o.controlVersion);
     std::copy(control.begin(), control.end(), d.controlFlash.begin());

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emulator/device_state.h"
@@ -46,6 +47,9 @@ struct CreateOptions {
     bool pal = false;                     // video standard at 0x3D: 'P' or 'N'
     std::vector<uint8_t> calibration;     // 18 raw calibration bytes at 0x00 (empty: factory)
     bool bootloader = false;  // start-up bit clear: powers up (and starts) in the bootloader
+    // Bytes written into memory last, each run at its address (the settings a user left, say):
+    // they override everything above.
+    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> memory;
     Variant variant;
     Timing timing;
 };

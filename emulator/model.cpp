@@ -460,6 +460,15 @@ Reply DeviceModel::bulkOut(uint32_t busId, uint8_t endpoint, const uint8_t* data
     entry.kind = TraceKind::Bulk;
     entry.endpoint = endpoint;
 
+    // A halted endpoint answers with a STALL handshake by itself: nothing reaches the device's
+    // function, and the fault rules do not see the transfer.
+    if (st.halted.count(endpoint) != 0) {
+        if (u == 0)
+            ++requests_;
+        entry.reply = Reply::Stall;
+        record(std::move(entry));
+        return Reply::Stall;
+    }
     FaultRule rule;
     bool struck = false;
     if (u == 0) {
@@ -470,8 +479,11 @@ Reply DeviceModel::bulkOut(uint32_t busId, uint8_t endpoint, const uint8_t* data
     if (struck) {
         entry.fault = faultKindName(rule.kind);
         Reply early;
-        if (endsRequest(rule, entry, lock, &early))
+        if (endsRequest(rule, entry, lock, &early)) {
+            if (early == Reply::Stall && hasBulkEndpoint(guise, endpoint))
+                st.halted.insert(endpoint);  // the lock is still held after a stall
             return early;
+        }
         applyDeviceFault(rule, &limit, st);
     }
     Outcome outcome;
@@ -481,6 +493,8 @@ Reply DeviceModel::bulkOut(uint32_t busId, uint8_t endpoint, const uint8_t* data
     if (guise == Guise::Run && !(struck && rule.kind == FaultKind::DfuError))
         reply = handleRunBulk(st, endpoint, data, limit, &accepted, outcome, now);
     *transferred = reply == Reply::Ack ? accepted : 0;
+    if (reply == Reply::Stall && hasBulkEndpoint(guise, endpoint))
+        st.halted.insert(endpoint);
     entry.data.assign(data, data + limit);
     entry.dataLength = limit;
     entry.reply = reply;

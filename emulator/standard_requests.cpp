@@ -10,6 +10,8 @@ constexpr uint8_t kGetStatus = 0, kClearFeature = 1, kSetFeature = 3, kSetAddres
                   kGetDescriptor = 6, kGetConfiguration = 8, kSetConfiguration = 9,
                   kGetInterface = 10, kSetInterface = 11;
 constexpr uint16_t kDfuTransferSize = 3120;  // the largest command block the host sends
+constexpr uint8_t kRecipientEndpoint = 2;
+constexpr uint16_t kEndpointHalt = 0;  // the feature selector ENDPOINT_HALT
 
 void put16(std::vector<uint8_t>& v, uint16_t x) {
     v.push_back(static_cast<uint8_t>(x));
@@ -64,27 +66,44 @@ std::vector<uint8_t> configurationDescriptor(const DeviceState& d, Guise guise) 
     return v;
 }
 
-Reply setInterfaceRequest(const DeviceState& d, uint8_t interfaceNumber, uint8_t alternate) {
+Reply setInterfaceRequest(DeviceState& d, uint8_t interfaceNumber, uint8_t alternate) {
     if (d.variant.refuseSetInterface)
         return Reply::Stall;
     if (interfaceNumber != d.variant.interfaceNumber || alternate != 0)
         return Reply::Stall;
+    d.halted.clear();
     return Reply::Ack;
 }
 
-bool handleStandard(const DeviceState& d, Guise guise, Request& r, Reply* reply) {
+bool hasBulkEndpoint(Guise guise, uint8_t endpoint) {
+    return guise == Guise::Run && (endpoint == 0x02 || endpoint == 0x04);
+}
+
+bool handleStandard(DeviceState& d, Guise guise, Request& r, Reply* reply) {
     if ((r.type() & 0x60) != 0)
         return false;
     const uint8_t recipient = r.type() & 0x1F;
+    const uint8_t endpoint = static_cast<uint8_t>(r.index() & 0xFF);
+    const bool ownEndpoint = recipient == kRecipientEndpoint && hasBulkEndpoint(guise, endpoint);
     *reply = Reply::Ack;
     switch (r.request()) {
         case kGetStatus:
             if (!r.isIn())
                 break;
-            r.reply = {0, 0};
+            r.reply = {static_cast<uint8_t>(ownEndpoint && d.halted.count(endpoint) != 0), 0};
             return true;
         case kClearFeature:
         case kSetFeature:
+            if (r.isIn())
+                break;
+            if (ownEndpoint && r.value() == kEndpointHalt) {
+                if (r.request() == kSetFeature) {
+                    d.halted.insert(endpoint);
+                } else {
+                    d.halted.erase(endpoint);
+                }
+            }
+            return true;
         case kSetAddress:
             if (r.isIn())
                 break;
@@ -120,6 +139,7 @@ bool handleStandard(const DeviceState& d, Guise guise, Request& r, Reply* reply)
         case kSetConfiguration:
             if (r.isIn() || r.value() > 1)
                 break;
+            d.halted.clear();
             return true;
         case kGetInterface:
             if (!r.isIn() || r.index() != d.variant.interfaceNumber)

@@ -18,12 +18,17 @@ uint16_t productIdOf(Guise guise);
 std::vector<uint8_t> deviceDescriptor(const DeviceState& d, Guise guise);
 std::vector<uint8_t> configurationDescriptor(const DeviceState& d, Guise guise);
 
-// SET_INTERFACE: the device has one interface with one alternate setting.
-Reply setInterfaceRequest(const DeviceState& d, uint8_t interfaceNumber, uint8_t alternate);
+// SET_INTERFACE: the device has one interface with one alternate setting. An accepted one
+// clears every halted endpoint.
+Reply setInterfaceRequest(DeviceState& d, uint8_t interfaceNumber, uint8_t alternate);
+
+// Whether the guise has this bulk endpoint (address) in its configuration.
+bool hasBulkEndpoint(Guise guise, uint8_t endpoint);
 
 // Answers r when it is a standard request (bmRequestType bits 6-5 zero) and returns true;
-// returns false for class and vendor requests.
-bool handleStandard(const DeviceState& d, Guise guise, Request& r, Reply* reply);
+// returns false for class and vendor requests. The endpoint requests (GET_STATUS,
+// CLEAR_FEATURE and SET_FEATURE of ENDPOINT_HALT) read and change d.halted.
+bool handleStandard(DeviceState& d, Guise guise, Request& r, Reply* reply);
 
 }  // namespace emulator
 }  // namespace bvu

@@ -158,6 +158,7 @@ json encodeDevice(const DeviceState& d, clock::TimePoint now) {
                      {"collected", toBase64(d.collected)},
                      {"neverReady", d.neverReady},
                      {"stuckBusy", d.stuckBusy},
+                     {"halted", d.halted},
                      {"dfu",
                       {{"state", m.state},
                        {"status", m.status},
@@ -215,6 +216,8 @@ DeviceState decodeDevice(const json& j, clock::TimePoint now) {
     d.collected = base64Of(vol.at("collected"));
     d.neverReady = vol.at("neverReady").get<bool>();
     d.stuckBusy = vol.at("stuckBusy").get<bool>();
+    // Files written before endpoints could halt have no such list.
+    d.halted = vol.value("halted", std::set<uint8_t>());
     const json& m = vol.at("dfu");
     d.dfu.state = m.at("state").get<uint8_t>();
     d.dfu.status = m.at("status").get<uint8_t>();

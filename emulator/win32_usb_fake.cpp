@@ -4,14 +4,20 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <vector>
 
 #include "emulator/backend.h"
+#include "emulator/device_state.h"
+#include "emulator/faults.h"
 #include "usb/backend_winusb.h"
 #include "usb/descriptor_parser.h"
 
@@ -22,6 +28,8 @@ namespace {
 // An installer's GUID, deliberately not the project's: the adapter must take whatever the
 // device key names.
 constexpr wchar_t kInterfaceGuid[] = L"{5C7D3E1A-92B4-4F06-A1C8-3B2E9D4F6A70}";
+// GUID_DEVINTERFACE_USB_DEVICE, which the hub registers for every device it has started.
+constexpr wchar_t kUsbDeviceGuid[] = L"{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
 constexpr DWORD kActionEnumerated = 7;  // CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED
 constexpr DWORD kActionRemoved = 9;     // CM_NOTIFY_ACTION_DEVICEINSTANCEREMOVED
 
@@ -73,9 +81,10 @@ struct Node {
         return L"USB\\VID_" + hex4(vendorId, false) + L"&PID_" + hex4(productId, false) +
                L"\\6&1F2E3D4C&0&" + std::to_wstring(port);
     }
-    std::wstring path() const {
+    // The path of its interface of that GUID (text).
+    std::wstring path(const wchar_t* guid) const {
         return L"\\\\?\\usb#vid_" + hex4(vendorId, true) + L"&pid_" + hex4(productId, true) +
-               L"#6&1f2e3d4c&0&" + std::to_wstring(port) + L"#" + lowered(kInterfaceGuid);
+               L"#6&1f2e3d4c&0&" + std::to_wstring(port) + L"#" + lowered(guid);
     }
     std::vector<std::wstring> hardwareIds() const {
         const uint16_t bcd = descriptors.size() >= 14
@@ -88,8 +97,8 @@ struct Node {
 };
 
 struct DevInfoSet {
-    std::vector<Node> nodes;       // a node list, or
-    std::vector<Node> interfaces;  // the interfaces of one node
+    std::vector<Node> nodes;               // a node list, or
+    std::vector<std::wstring> interfaces;  // the paths of one node's interfaces of one GUID
 };
 struct Key {
     Node node;
@@ -130,6 +139,7 @@ struct Win32UsbFake::State : public BusListener {
     std::condition_variable idle;
     std::map<uint32_t, Node> present;  // by bus id
     std::set<uint32_t> departed;       // so that a late look at the bus cannot bring one back
+    std::map<std::wstring, Node> remembered;  // nodes of devices that left, by instance ID
     std::set<void*> sets, keys;
     std::vector<std::unique_ptr<File>> files;  // closed ones stay, so a late use is seen
     std::vector<std::unique_ptr<Interface>> interfaces;
@@ -137,6 +147,7 @@ struct Win32UsbFake::State : public BusListener {
     int callbacksRunning = 0;
     int looks = 0;
     int winusbCalls = 0;
+    int pipeResets = 0;
     int misuses = 0;
 
     // ---- The bus's news ------------------------------------------------------------------
@@ -176,6 +187,9 @@ struct Win32UsbFake::State : public BusListener {
     void left(uint32_t busId) override {
         {
             std::lock_guard<std::mutex> lock(mutex);
+            auto gone = present.find(busId);
+            if (gone != present.end())
+                remembered[gone->second.instance()] = gone->second;
             present.erase(busId);
             departed.insert(busId);
             for (auto& file : files) {
@@ -202,6 +216,82 @@ struct Win32UsbFake::State : public BusListener {
             callbacksRunning -= 1;
         }
         idle.notify_all();
+    }
+
+    // ---- The PC's drivers ----------------------------------------------------------------------
+
+    FakeBinding bindingLocked(uint16_t productId) const {
+        auto it = options.bindings.find(productId);
+        if (it != options.bindings.end())
+            return it->second;
+        return options.bound ? FakeBinding::WinUsb : FakeBinding::None;
+    }
+
+    // The paths of the node's interfaces of that GUID that are there now.
+    std::vector<std::wstring> interfacesLocked(const Node& node, const GUID* guid) const {
+        const FakeBinding b = bindingLocked(node.productId);
+        std::vector<std::wstring> paths;
+        if (guid == nullptr)
+            return paths;
+        GUID installer, hub;
+        kd::parseGuid(kInterfaceGuid, &installer);
+        kd::parseGuid(kUsbDeviceGuid, &hub);
+        const bool winusb = b == FakeBinding::WinUsb || b == FakeBinding::WinUsbSingular;
+        if (winusb && std::memcmp(guid, &installer, sizeof installer) == 0)
+            paths.push_back(node.path(kInterfaceGuid));
+        const bool started = b != FakeBinding::None && b != FakeBinding::SettingUp;
+        if (started && std::memcmp(guid, &hub, sizeof hub) == 0)
+            paths.push_back(node.path(kUsbDeviceGuid));
+        return paths;
+    }
+
+    // The present node that a path opens, or null.
+    const Node* nodeOfPathLocked(const std::wstring& path) const {
+        GUID installer, hub;
+        kd::parseGuid(kInterfaceGuid, &installer);
+        kd::parseGuid(kUsbDeviceGuid, &hub);
+        for (const auto& entry : present) {
+            for (const GUID* g : {&installer, &hub}) {
+                for (const std::wstring& p : interfacesLocked(entry.second, g)) {
+                    if (p == path)
+                        return &entry.second;
+                }
+            }
+        }
+        return nullptr;
+    }
+
+    void readDriversFileLocked() {
+        if (options.driversFile.empty())
+            return;
+        std::ifstream in(options.driversFile);
+        if (!in)
+            return;
+        std::map<uint16_t, FakeBinding> bindings;
+        std::vector<std::pair<uint16_t, int>> known;
+        std::string line;
+        while (std::getline(in, line)) {
+            line = line.substr(0, line.find('#'));
+            std::istringstream words(line);
+            std::string first, second, third;
+            if (!(words >> first))
+                continue;
+            words >> second >> third;
+            uint64_t product = 0, port = 0;
+            FakeBinding binding;
+            if (first == "known" && parseNumber("0x" + second, 0xFFFF, &product) &&
+                parseNumber(third, 255, &port)) {
+                known.emplace_back(static_cast<uint16_t>(product), static_cast<int>(port));
+            } else if (parseNumber("0x" + first, 0xFFFF, &product) &&
+                       parseFakeBinding(second, &binding)) {
+                bindings[static_cast<uint16_t>(product)] = binding;
+            } else {
+                std::fprintf(stderr, "winusb-fake: %s: line not understood: %s\n",
+                             options.driversFile.c_str(), line.c_str());
+            }
+        }
+        options.bindings = bindings;
+        options.knownNodes = known;
     }
 
     // ---- Handles -----------------------------------------------------------------------------
@@ -248,16 +338,34 @@ HDEVINFO WINAPI getClassDevs(const GUID* guid, PCWSTR enumerator, HWND, DWORD fl
     auto* set = new DevInfoSet;
     const std::wstring e = enumerator != nullptr ? enumerator : L"";
     if ((flags & DIGCF_DEVICEINTERFACE) != 0) {
-        GUID ours;
-        kd::parseGuid(kInterfaceGuid, &ours);
-        const bool same = guid != nullptr && std::memcmp(guid, &ours, sizeof ours) == 0;
         for (const auto& entry : s.present) {
-            if (s.options.bound && same && entry.second.instance() == e)
-                set->interfaces.push_back(entry.second);
+            if (entry.second.instance() == e)
+                set->interfaces = s.interfacesLocked(entry.second, guid);
         }
     } else if (lowered(e) == L"usb" && (flags & DIGCF_ALLCLASSES) != 0) {
-        ++s.looks;
-        for (const auto& entry : s.present) set->nodes.push_back(entry.second);
+        s.readDriversFileLocked();
+        std::set<std::wstring> listed;
+        for (const auto& entry : s.present) {
+            set->nodes.push_back(entry.second);
+            listed.insert(entry.second.instance());
+        }
+        if ((flags & DIGCF_PRESENT) != 0) {
+            ++s.looks;
+        } else {
+            // Windows remembers the nodes of devices that are not there.
+            for (const auto& entry : s.remembered) {
+                if (listed.insert(entry.first).second)
+                    set->nodes.push_back(entry.second);
+            }
+            for (const auto& known : s.options.knownNodes) {
+                Node node;
+                node.vendorId = kVendorId;
+                node.productId = known.first;
+                node.port = known.second;
+                if (listed.insert(node.instance()).second)
+                    set->nodes.push_back(node);
+            }
+        }
     }
     s.sets.insert(set);
     return set;
@@ -320,15 +428,33 @@ BOOL WINAPI getRegistryProperty(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD propert
     const Node* node = nodeOf(s, h, data);
     if (node == nullptr)
         return FALSE;
-    if (property != SPDRP_HARDWAREID)
+    const FakeBinding binding = s.bindingLocked(node->productId);
+    std::vector<BYTE> value;
+    DWORD kind = REG_MULTI_SZ;
+    if (property == SPDRP_HARDWAREID) {
+        value = multiString(node->hardwareIds());
+    } else if (property == SPDRP_SERVICE) {
+        if (binding == FakeBinding::None || binding == FakeBinding::SettingUp)
+            return fail(ERROR_INVALID_DATA);  // no function driver: no such value
+        value = multiString({binding == FakeBinding::LibusbK ? L"libusbK" : L"WinUSB"});
+        value.resize(value.size() - sizeof(WCHAR));  // one terminator: a REG_SZ
+        kind = REG_SZ;
+    } else if (property == SPDRP_INSTALL_STATE) {
+        const DWORD state = binding == FakeBinding::None        ? winusb::kInstallStateFailedInstall
+                            : binding == FakeBinding::SettingUp ? winusb::kInstallStateFinishInstall
+                                                                : winusb::kInstallStateInstalled;
+        const BYTE* p = reinterpret_cast<const BYTE*>(&state);
+        value.assign(p, p + sizeof state);
+        kind = 4;  // REG_DWORD
+    } else {
         return fail(ERROR_INVALID_PARAMETER);
-    const std::vector<BYTE> value = multiString(node->hardwareIds());
+    }
     if (required != nullptr)
         *required = static_cast<DWORD>(value.size());
     if (buffer == nullptr || size < value.size())
         return fail(ERROR_INSUFFICIENT_BUFFER);
     if (type != nullptr)
-        *type = REG_MULTI_SZ;
+        *type = kind;
     std::copy(value.begin(), value.end(), buffer);
     return TRUE;
 }
@@ -353,11 +479,18 @@ LONG WINAPI queryValue(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE dat
         ++s.misuses;
         return static_cast<LONG>(ERROR_INVALID_HANDLE);
     }
-    if (!s.options.bound || name == nullptr || std::wstring(name) != L"DeviceInterfaceGUIDs")
+    const FakeBinding binding = s.bindingLocked(reinterpret_cast<Key*>(key)->node.productId);
+    const std::wstring wanted = name != nullptr ? name : L"";
+    const bool plural = binding == FakeBinding::WinUsb && wanted == L"DeviceInterfaceGUIDs";
+    const bool singular =
+        binding == FakeBinding::WinUsbSingular && wanted == L"DeviceInterfaceGUID";
+    if (!plural && !singular)
         return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-    const std::vector<BYTE> value = multiString({kInterfaceGuid});
+    std::vector<BYTE> value = multiString({kInterfaceGuid});
+    if (singular)
+        value.resize(value.size() - sizeof(WCHAR));  // one terminator: a REG_SZ
     if (type != nullptr)
-        *type = REG_MULTI_SZ;
+        *type = singular ? REG_SZ : REG_MULTI_SZ;
     const DWORD room = size != nullptr ? *size : 0;
     if (size != nullptr)
         *size = static_cast<DWORD>(value.size());
@@ -405,7 +538,7 @@ BOOL WINAPI interfaceDetail(HDEVINFO h, PSP_DEVICE_INTERFACE_DATA data,
         return s.misuse();
     if (data == nullptr || data->Reserved == 0 || data->Reserved > set->interfaces.size())
         return fail(ERROR_INVALID_PARAMETER);
-    const std::wstring path = set->interfaces[data->Reserved - 1].path();
+    const std::wstring path = set->interfaces[data->Reserved - 1];
     const DWORD bytes = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
                                            (path.size() + 1) * sizeof(WCHAR));
     if (required != nullptr)
@@ -435,11 +568,7 @@ HANDLE WINAPI createFile(LPCWSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     Win32UsbFake::State& s = fake();
     std::lock_guard<std::mutex> lock(s.mutex);
     const std::wstring path = name != nullptr ? name : L"";
-    const Node* node = nullptr;
-    for (const auto& entry : s.present) {
-        if (s.options.bound && entry.second.path() == path)
-            node = &entry.second;
-    }
+    const Node* node = s.nodeOfPathLocked(path);
     if (node == nullptr) {
         fail(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -596,19 +725,24 @@ BOOL WINAPI setAlternate(WINUSB_INTERFACE_HANDLE h, UCHAR alternate) {
     }
 }
 
+// The bus id of the device behind a WinUSB handle (a WinUSB call counted); false for a misuse.
+bool busIdOf(Win32UsbFake::State& s, WINUSB_INTERFACE_HANDLE h, uint32_t* busId) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Interface* i = winusbLocked(s, h);
+    if (i == nullptr)
+        return false;
+    *busId = i->file->node.busId;
+    return true;
+}
+
 // A request on the bus: complete when it returns, pending when the device does not answer.
 template <typename Send>
 BOOL request(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, PULONG transferred, LPOVERLAPPED ov,
              Send send) {
     Win32UsbFake::State& s = fake();
     uint32_t busId;
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        Interface* i = winusbLocked(s, h);
-        if (i == nullptr)
-            return FALSE;
-        busId = i->file->node.busId;
-    }
+    if (!busIdOf(s, h, &busId))
+        return FALSE;
     uint32_t moved = 0;
     const Reply reply = send(busId, &moved);
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -666,6 +800,30 @@ BOOL WINAPI abortPipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe) {
         return FALSE;
     abortLocked(i->file, [&](const Pending& p) { return p.pipe == pipe; });
     return TRUE;
+}
+
+BOOL WINAPI resetPipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe) {
+    Win32UsbFake::State& s = fake();
+    uint32_t busId;
+    if (!busIdOf(s, h, &busId))
+        return FALSE;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        ++s.pipeResets;
+    }
+    const uint8_t setup[8] = {0x02, 0x01, 0x00, 0x00, pipe, 0x00, 0x00, 0x00};
+    uint8_t none = 0;
+    uint32_t moved = 0;
+    switch (s.bus->control(busId, setup, &none, &moved)) {
+        case Reply::Ack:
+            return TRUE;
+        case Reply::NoAnswer:
+            return fail(ERROR_SEM_TIMEOUT);
+        case Reply::Gone:
+            return fail(ERROR_DEVICE_NOT_CONNECTED);
+        default:
+            return fail(ERROR_GEN_FAILURE);
+    }
 }
 
 BOOL WINAPI overlappedResult(WINUSB_INTERFACE_HANDLE h, LPOVERLAPPED ov, LPDWORD transferred,
@@ -749,6 +907,7 @@ std::shared_ptr<Win32UsbFake> Win32UsbFake::create(std::shared_ptr<EmulatedBus> 
         api.CM_Register_Notification = &registerNotification;
         api.CM_Unregister_Notification = &unregisterNotification;
     }
+    api.WinUsb_ResetPipe = &resetPipe;
     {
         std::lock_guard<std::mutex> lock(g_currentMutex);
         if (g_current != nullptr)
@@ -795,6 +954,38 @@ void Win32UsbFake::setHeldElsewhere(bool held) {
 void Win32UsbFake::setBound(bool bound) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->options.bound = bound;
+}
+
+void Win32UsbFake::setBinding(uint16_t productId, FakeBinding binding) {
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->options.bindings[productId] = binding;
+    }
+    state_->notify(kActionEnumerated);  // the node started (or stopped) with its new driver
+}
+
+int Win32UsbFake::pipeResets() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->pipeResets;
+}
+
+bool parseFakeBinding(const std::string& name, FakeBinding* binding) {
+    static const struct {
+        const char* name;
+        FakeBinding binding;
+    } names[] = {{"winusb", FakeBinding::WinUsb},
+                 {"winusb-guid", FakeBinding::WinUsbSingular},
+                 {"winusb-by-hand", FakeBinding::WinUsbByHand},
+                 {"libusbK", FakeBinding::LibusbK},
+                 {"none", FakeBinding::None},
+                 {"setting-up", FakeBinding::SettingUp}};
+    for (const auto& n : names) {
+        if (name == n.name) {
+            *binding = n.binding;
+            return true;
+        }
+    }
+    return false;
 }
 
 int Win32UsbFake::looks() const {
@@ -855,6 +1046,10 @@ class FakeBackedHost final : public kd::Host {
         return host_->bulkOut(id, endpoint, data, length, n, timeoutMs);
     }
     void close(uint32_t id) override { host_->close(id); }
+    UDA_STATUS clearHalt(uint32_t id, uint8_t endpoint) override {
+        return host_->clearHalt(id, endpoint);
+    }
+    std::string driverInTheWay(uint32_t id) override { return host_->driverInTheWay(id); }
 
   private:
     std::shared_ptr<Win32UsbFake> fake_;
@@ -872,7 +1067,10 @@ std::unique_ptr<kd::Host> openWinusbFakeHost(const std::string& statePath, UDA_S
     std::lock_guard<std::mutex> lock(mutex);
     std::shared_ptr<Win32UsbFake> fake = shared.lock();
     if (!fake || fake->bus() != bus) {
-        fake = Win32UsbFake::create(bus, Win32UsbFakeOptions{});
+        Win32UsbFakeOptions options;
+        if (const char* drivers = std::getenv("BVU_WINUSB_FAKE_DRIVERS"))
+            options.driversFile = drivers;
+        fake = Win32UsbFake::create(bus, options);
         if (!fake) {
             *status = UDA_RESOURCE_OVERLAP;  // another fake is in use in this process
             return nullptr;

@@ -20,6 +20,12 @@ enum Mode { None = 0, Dfu = 1, Tarsel = 2, Pellin = 3, TarselHDMI = 4, PellinHDM
 
 enum ExitCode { Done = 0, UsbError = 1, BadCommandLine = 2, InternalError = 3, UnknownError = 4 };
 
+// A device in its bootloader without a complete control firmware: started, it would leave the
+// bus until it is power-cycled, so it is refused; the update writes the firmware again.
+const char* const kIncompleteText =
+    "The control firmware of the device is incomplete: run the update (updater) to write it "
+    "again.";
+
 // Gives the bootloader time to enumerate before the program (and its session) ends.
 constexpr uint32_t kReenumerationMs = 5000;
 
@@ -67,7 +73,8 @@ const char* const kUsage =
     "  --version            show the program's version and its USB hosts and exit\n"
     "\n"
     "Exit codes: 0 done, 1 USB communication error (no USB driver, no device, a failed\n"
-    "request), 2 bad command line, 3 internal error, 4 unknown error.\n";
+    "request) or a device in its bootloader whose control firmware is incomplete (run the\n"
+    "update), 2 bad command line, 3 internal error, 4 unknown error.\n";
 
 // --help and --version answer before anything else happens, whatever else stands on the
 // command line: no USB session is opened for them.
@@ -101,6 +108,10 @@ int runModeSwitch(int argc, char** argv) {
     bool secondDevice = false;
     int code = Done;
     Mode mode = None;
+    // What the failure's own text says, written on a line of its own after the code's message;
+    // it replaces that message when the device was refused rather than failed.
+    std::string detail;
+    bool incomplete = false;
     try {
         // The session comes first: a driver that cannot be opened is reported even before the
         // command line is looked at, and even with -silent.
@@ -116,6 +127,13 @@ int runModeSwitch(int argc, char** argv) {
                 break;
             }
         }
+        if (!silent) {
+            // Windows still setting up the device's driver makes the wait longer: say so.
+            session.setNotice([](const std::string& text) {
+                std::fprintf(stderr, "%s\n", text.c_str());
+                std::fflush(stderr);
+            });
+        }
         if (mode == None) {
             code = BadCommandLine;
         } else if (code == Done) {
@@ -127,16 +145,28 @@ int runModeSwitch(int argc, char** argv) {
                 // control firmware is incomplete: started, it would leave the bus until it is
                 // power-cycled.
                 USBUtils& usb = USBUtils::instance();
-                if (!usb.startApplicationIfComplete(1))
-                    throw USBUtils::Error("The control firmware is incomplete.");
-                usb.waitForDevice();  // only a device back in run mode is a success
+                if (usb.startApplicationIfComplete(1)) {
+                    usb.waitForDevice();  // only a device back in run mode is a success
+                } else {
+                    code = UsbError;
+                    incomplete = true;
+                }
             }
             secondDevice = session.refusedDevices() > 0;
         }
-    } catch (const USBUtils::Error&) {
+    } catch (const USBUtils::Error& e) {
         code = UsbError;
-    } catch (BVExBase&) {
+        // The first line says it already.
+        const std::string prefix = "USB communication error: ";
+        detail = e.message().compare(0, prefix.size(), prefix) == 0
+                     ? e.message().substr(prefix.size())
+                     : e.message();
+    } catch (BVExBase& e) {
         code = InternalError;
+        detail = e.message();
+    } catch (const std::exception& e) {
+        code = UnknownError;
+        detail = e.what();
     } catch (...) {
         code = UnknownError;
     }
@@ -145,7 +175,9 @@ int runModeSwitch(int argc, char** argv) {
                      "A second device is connected and was ignored; connect one device at a time.");
     }
     if (!silent && code != Done) {
-        std::fprintf(stderr, "%s\n", messageOf(code));
+        std::fprintf(stderr, "%s\n", incomplete ? kIncompleteText : messageOf(code));
+        if (!detail.empty())
+            std::fprintf(stderr, "%s\n", detail.c_str());
         std::fflush(stderr);
         if (code == UsbError)
             usb::writeUnusableDeviceAdvice(stderr);

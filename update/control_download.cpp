@@ -80,6 +80,9 @@ void USBUpdater::downloadControlFirmware(const unsigned char* data, int length) 
     if (data == nullptr)
         throw BVError("The firmware image is empty.");
     USBUtils& usb = USBUtils::instance();
+    // A PC that has seen only run mode may have no driver for the bootloader: the session warns
+    // and, when the bootloader arrives without one, waits for the user to bind it.
+    usb.prepareForBootloader();
     usb.enterDfuMode();
     // Waits for the bootloader to attach. A dfuERROR left by an earlier, interrupted run would
     // make the bootloader refuse every command.

@@ -446,6 +446,13 @@ class LibusbHost final : public Host {
         return statusFromLibusb(r);
     }
 
+    UDA_STATUS clearHalt(uint32_t id, uint8_t endpoint) override {
+        std::shared_ptr<Device> device = find(id);
+        if (!device)
+            return UDA_DEVICE_NOT_FOUND;
+        return statusFromLibusb(libusb_clear_halt(device->handle(), endpoint));
+    }
+
     void close(uint32_t id) override {
         releaseLeftovers();
         std::shared_ptr<Device> device;

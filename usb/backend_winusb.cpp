@@ -13,6 +13,7 @@
 
 #include "platform/clock.h"
 #include "usb/descriptor_parser.h"
+#include "usb/device_advice.h"
 
 namespace bvu {
 namespace kd {
@@ -171,6 +172,28 @@ std::vector<std::wstring> parseMultiString(const BYTE* data, DWORD size) {
 
 namespace {
 
+bool isWinUsb(const std::wstring& service) {
+    return upper(service) == upper(winusb::kWinUsbService);
+}
+
+}  // namespace
+
+Unusable classifyNode(const std::wstring& service, long installState, bool hasPath) {
+    if (isWinUsb(service)) {
+        // WinUSB registers the interface when it starts on the device: until then it is still
+        // being set up.
+        return hasPath ? Unusable::No : Unusable::SettingUp;
+    }
+    if (!service.empty())
+        return Unusable::OtherDriver;
+    if (installState == static_cast<long>(winusb::kInstallStateNeedsReinstall) ||
+        installState == static_cast<long>(winusb::kInstallStateFinishInstall))
+        return Unusable::SettingUp;  // Windows has yet to install (or finish installing) a driver
+    return Unusable::NoDriver;
+}
+
+namespace {
+
 constexpr auto kPollInterval = std::chrono::milliseconds(250);
 
 // A device node of interest as one look found it.
@@ -178,7 +201,18 @@ struct Node {
     std::wstring instance;
     uint16_t vendorId = 0;
     uint16_t productId = 0;
-    std::wstring path;  // of its WinUSB interface; empty: no WinUSB driver
+    std::wstring path;            // of the interface WinUSB serves; empty: none (yet)
+    std::wstring service;         // the node's function driver; empty: none
+    Unusable why = Unusable::No;  // why it cannot be opened; No when path is set
+
+    // The same node as far as the program is concerned: a usable node stays the same while its
+    // path does (a property that cannot be read for a moment must not pull an opened device away
+    // from under the program); an unusable one changes with what keeps it from being used.
+    bool sameAs(const Node& other) const {
+        if (instance != other.instance || path != other.path)
+            return false;
+        return !path.empty() || (why == other.why && service == other.service);
+    }
 };
 
 // ---- One opened device -------------------------------------------------------------------
@@ -220,9 +254,8 @@ class Device {
         out->resize(n);
         configuration.resize(std::min(m, total));
         out->insert(out->end(), configuration.begin(), configuration.end());
-        UDA_DeviceInfo info;
-        if (parseDescriptors(*out, &info, nullptr)) {
-            for (const UDA_Interface& iface : info.activeInterfaces)
+        if (parseDescriptors(*out, &layout_, nullptr)) {
+            for (const UDA_Interface& iface : layout_.activeInterfaces)
                 interfaces_.push_back(iface.alternateSettings.front().descriptor.bInterfaceNumber);
         }
         return 0;
@@ -247,11 +280,32 @@ class Device {
             }
             handle = known->second;
         }
-        if (!api_.WinUsb_SetCurrentAlternateSetting(handle, alternateSetting))
-            return statusFromWin32Error(api_.GetLastError());
+        if (!api_.WinUsb_SetCurrentAlternateSetting(handle, alternateSetting)) {
+            const DWORD error = api_.GetLastError();
+            // USB lets a device stall SET_INTERFACE for an interface with one alternate setting.
+            // Linux takes that for success and clears the halts of the interface's endpoints
+            // instead; so does this adapter, so that such a device attaches on both.
+            const UDA_Interface& iface = layout_.activeInterfaces[index];
+            if (error != ERROR_GEN_FAILURE || iface.alternateSettings.size() != 1)
+                return statusFromWin32Error(error);
+            for (const UDA_PipeInfo& pipe : iface.alternateSettings.front().pipes)
+                api_.WinUsb_ResetPipe(handle, static_cast<UCHAR>(pipe.number));
+        }
         claimed_ = handle;
         claimedNumber_ = number;
         return 0;
+    }
+
+    // WinUSB keeps a pipe that stalled halted until it is reset, which also clears the halt on
+    // the device.
+    UDA_STATUS clearHalt(uint8_t endpoint) {
+        WINUSB_INTERFACE_HANDLE handle;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            handle = claimed_ != nullptr ? claimed_ : first_;
+        }
+        return api_.WinUsb_ResetPipe(handle, endpoint) ? 0
+                                                       : statusFromWin32Error(api_.GetLastError());
     }
 
     UDA_STATUS control(const uint8_t setup[8], uint8_t* data, uint32_t* transferred,
@@ -327,6 +381,7 @@ class Device {
     const winusb::Win32Usb& api_;
     const HANDLE file_;
     const WINUSB_INTERFACE_HANDLE first_;
+    UDA_DeviceInfo layout_;            // the configuration as readDescriptors parsed it
     std::vector<uint8_t> interfaces_;  // interface numbers in the configuration's order
     std::mutex mutex_;                 // guards what follows
     std::map<size_t, WINUSB_INTERFACE_HANDLE> associated_;  // by index in interfaces_
@@ -361,6 +416,7 @@ class WinusbHost final : public Host {
             events_ = events;
             wanted_ = wanted;
         }
+        publishDriverSigns(wanted);
         registerNotifications();
         watcher_ = std::thread([this] { watch(); });
         return 0;
@@ -379,16 +435,19 @@ class WinusbHost final : public Host {
 
     UDA_STATUS open(uint32_t id, std::vector<uint8_t>* descriptors, Unusable* why) override {
         std::wstring path;
+        Unusable unusable;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             const Known* known = findLocked(id);
             if (known == nullptr)
                 return UDA_DEVICE_NOT_FOUND;
             path = known->node.path;
+            unusable = known->node.why;
         }
         if (path.empty()) {
-            // No WinUSB binding, so nothing to open: no WinUSB call is made for such a device.
-            *why = Unusable::NoDriver;
+            // Not served by WinUSB (yet), so nothing to open: no WinUSB call is made for such a
+            // device.
+            *why = unusable;
             return UDA_FAILED_TO_OPEN_DRIVER;
         }
         HANDLE file = api_.CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -448,6 +507,24 @@ class WinusbHost final : public Host {
             opened_.erase(it);
         }
     }  // the device is released after the lock
+
+    UDA_STATUS clearHalt(uint32_t id, uint8_t endpoint) override {
+        std::shared_ptr<Device> device = find(id);
+        if (!device)
+            return UDA_DEVICE_NOT_FOUND;
+        return checked(id, device->clearHalt(endpoint));
+    }
+
+    std::string driverInTheWay(uint32_t id) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const Known* known = findLocked(id);
+        if (known == nullptr)
+            return std::string();
+        // Service names are ASCII.
+        std::string name;
+        for (wchar_t c : known->node.service) name.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+        return name;
+    }
 
   private:
     struct Known {
@@ -571,9 +648,8 @@ class WinusbHost final : public Host {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             for (auto it = nodes_.begin(); it != nodes_.end();) {
-                auto now = std::find_if(found.begin(), found.end(), [&](const Node& n) {
-                    return n.instance == it->first && n.path == it->second.node.path;
-                });
+                auto now = std::find_if(found.begin(), found.end(),
+                                        [&](const Node& n) { return n.sameAs(it->second.node); });
                 if (now != found.end()) {
                     ++it;
                     continue;
@@ -595,10 +671,43 @@ class WinusbHost final : public Host {
             }
             events = events_;
         }
+        for (const Node& n : found) {
+            if (isWinUsb(n.service))
+                usb::noteDriverSign(n.vendorId, n.productId, usb::DriverSign::Seen);
+        }
         if (events == nullptr)
             return;
         for (uint32_t id : left) events->left(id);
         for (const HostDevice& d : arrived) events->arrived(d);
+    }
+
+    // What this PC shows of drivers for the wanted devices, present or not: a device node that
+    // WinUSB serves means a driver package for that hardware ID is installed, which Windows
+    // binds to the device on any port. (A package installed without the device ever having been
+    // plugged in leaves no node, so None is a warning, never a refusal.)
+    void publishDriverSigns(const std::vector<WantedDevice>& wanted) {
+        HDEVINFO set = api_.SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_ALLCLASSES);
+        if (set == INVALID_HANDLE_VALUE)
+            return;
+        std::vector<WantedDevice> served;
+        for (DWORD i = 0;; ++i) {
+            SP_DEVINFO_DATA data{};
+            data.cbSize = sizeof data;
+            if (!api_.SetupDiEnumDeviceInfo(set, i, &data))
+                break;
+            Node node;
+            if (wantedNode(set, &data, wanted, &node) &&
+                isWinUsb(stringProperty(set, &data, SPDRP_SERVICE)))
+                served.push_back(WantedDevice{node.vendorId, node.productId});
+        }
+        api_.SetupDiDestroyDeviceInfoList(set);
+        for (const WantedDevice& w : wanted) {
+            const bool seen = std::any_of(served.begin(), served.end(), [&](const WantedDevice& s) {
+                return s.vendorId == w.vendorId && s.productId == w.productId;
+            });
+            usb::noteDriverSign(w.vendorId, w.productId,
+                                seen ? usb::DriverSign::Seen : usb::DriverSign::None);
+        }
     }
 
     bool enumerate(const std::vector<WantedDevice>& wanted, std::vector<Node>* found) {
@@ -617,29 +726,64 @@ class WinusbHost final : public Host {
             node.instance = instanceId(set, &data);
             if (node.instance.empty())
                 continue;
-            node.path = interfacePath(set, &data, node.instance);
+            node.service = stringProperty(set, &data, SPDRP_SERVICE);
+            // Only WinUSB's interface is opened: another driver's may exist (libusbK registers
+            // one), but WinUsb_Initialize would fail on it.
+            if (isWinUsb(node.service))
+                node.path = interfacePath(set, &data, node.instance);
+            node.why = classifyNode(node.service, installState(set, &data), !node.path.empty());
             found->push_back(std::move(node));
         }
         api_.SetupDiDestroyDeviceInfoList(set);
         return true;
     }
 
+    // A registry property of the node; false when it has none (or it cannot be read).
+    bool property(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD which, std::vector<BYTE>* value,
+                  DWORD* type) {
+        value->clear();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            DWORD size = 0;
+            if (api_.SetupDiGetDeviceRegistryPropertyW(set, data, which, type, value->data(),
+                                                       static_cast<DWORD>(value->size()), &size)) {
+                value->resize(std::min<size_t>(size, value->size()));
+                return true;
+            }
+            if (api_.GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
+                return false;
+            value->assign(size, 0);
+        }
+        return false;
+    }
+
+    // A REG_SZ property; empty when the node has none.
+    std::wstring stringProperty(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD which) {
+        std::vector<BYTE> value;
+        DWORD type = 0;
+        if (!property(set, data, which, &value, &type) || type != REG_SZ)
+            return std::wstring();
+        const std::vector<std::wstring> strings =
+            parseMultiString(value.data(), static_cast<DWORD>(value.size()));
+        return strings.empty() ? std::wstring() : strings.front();
+    }
+
+    // SPDRP_INSTALL_STATE; -1 when the node has none.
+    long installState(HDEVINFO set, PSP_DEVINFO_DATA data) {
+        std::vector<BYTE> value;
+        DWORD type = 0;
+        DWORD state = 0;
+        if (!property(set, data, SPDRP_INSTALL_STATE, &value, &type) || value.size() < sizeof state)
+            return -1;
+        std::copy(value.begin(), value.begin() + sizeof state, reinterpret_cast<BYTE*>(&state));
+        return static_cast<long>(state);
+    }
+
     bool wantedNode(HDEVINFO set, PSP_DEVINFO_DATA data, const std::vector<WantedDevice>& wanted,
                     Node* node) {
         std::vector<BYTE> ids;
         DWORD type = 0;
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            DWORD size = 0;
-            if (api_.SetupDiGetDeviceRegistryPropertyW(set, data, SPDRP_HARDWAREID, &type,
-                                                       ids.data(), static_cast<DWORD>(ids.size()),
-                                                       &size)) {
-                ids.resize(std::min<size_t>(size, ids.size()));
-                break;
-            }
-            if (api_.GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
-                return false;
-            ids.assign(size, 0);
-        }
+        if (!property(set, data, SPDRP_HARDWAREID, &ids, &type))
+            return false;
         for (const std::wstring& id :
              parseMultiString(ids.data(), static_cast<DWORD>(ids.size()))) {
             uint16_t vendor = 0, product = 0;
@@ -667,35 +811,50 @@ class WinusbHost final : public Host {
         return buffer;
     }
 
-    // The path of the node's WinUSB interface, found through the GUIDs its installation wrote;
-    // empty when there is none.
+    // The path of the interface of a node that WinUSB serves, found through the GUIDs its
+    // installation wrote into its device key: DeviceInterfaceGUIDs (our INF, the usual
+    // installers) or DeviceInterfaceGUID (some installers), either as REG_MULTI_SZ or REG_SZ.
+    // A node with neither (WinUSB picked by hand in Device Manager) is reached through the
+    // interface the USB hub registers for every device. Empty when there is none (yet).
     std::wstring interfacePath(HDEVINFO set, PSP_DEVINFO_DATA data, const std::wstring& instance) {
         HKEY key = api_.SetupDiOpenDevRegKey(set, data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-        if (key == reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE) || key == nullptr)
-            return std::wstring();
-        std::vector<BYTE> value(512);
-        DWORD type = 0;
-        DWORD size = static_cast<DWORD>(value.size());
-        LONG r = api_.RegQueryValueExW(key, L"DeviceInterfaceGUIDs", nullptr, &type, value.data(),
-                                       &size);
-        if (r == static_cast<LONG>(ERROR_MORE_DATA)) {
-            value.assign(size, 0);
-            r = api_.RegQueryValueExW(key, L"DeviceInterfaceGUIDs", nullptr, &type, value.data(),
-                                      &size);
+        const bool opened = key != reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE) && key != nullptr;
+        bool named = false;  // the installation wrote a GUID value
+        std::vector<GUID> guids;
+        for (const wchar_t* name : {L"DeviceInterfaceGUIDs", L"DeviceInterfaceGUID"}) {
+            if (opened)
+                named |= guidValue(key, name, &guids);
         }
-        api_.RegCloseKey(key);
-        if (r != static_cast<LONG>(ERROR_SUCCESS) || (type != REG_MULTI_SZ && type != REG_SZ))
-            return std::wstring();
-        for (const std::wstring& text : parseMultiString(
-                 value.data(), std::min<DWORD>(size, static_cast<DWORD>(value.size())))) {
-            GUID guid;
-            if (!parseGuid(text, &guid))
-                continue;
+        if (opened)
+            api_.RegCloseKey(key);
+        for (const GUID& guid : guids) {
             std::wstring path = interfacePathOf(guid, instance);
             if (!path.empty())
                 return path;
         }
-        return std::wstring();
+        return named ? std::wstring()
+                     : interfacePathOf(winusb::kGuidDevinterfaceUsbDevice, instance);
+    }
+
+    // Adds the GUIDs of a string value of the key to *guids; whether the value exists.
+    bool guidValue(HKEY key, const wchar_t* name, std::vector<GUID>* guids) {
+        std::vector<BYTE> value(512);
+        DWORD type = 0;
+        DWORD size = static_cast<DWORD>(value.size());
+        LONG r = api_.RegQueryValueExW(key, name, nullptr, &type, value.data(), &size);
+        if (r == static_cast<LONG>(ERROR_MORE_DATA)) {
+            value.assign(size, 0);
+            r = api_.RegQueryValueExW(key, name, nullptr, &type, value.data(), &size);
+        }
+        if (r != static_cast<LONG>(ERROR_SUCCESS) || (type != REG_MULTI_SZ && type != REG_SZ))
+            return false;
+        for (const std::wstring& text : parseMultiString(
+                 value.data(), std::min<DWORD>(size, static_cast<DWORD>(value.size())))) {
+            GUID guid;
+            if (parseGuid(text, &guid))
+                guids->push_back(guid);
+        }
+        return true;
     }
 
     std::wstring interfacePathOf(const GUID& guid, const std::wstring& instance) {

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "usb/uda_status.h"
@@ -36,6 +37,8 @@ enum class Unusable {
     No,            // usable, or it failed for a reason the user cannot mend
     NoDriver,      // Windows: no WinUSB driver is bound to the device
     NoPermission,  // Linux: this user may not open the device's node
+    OtherDriver,   // Windows: another driver than WinUSB serves the device (driverInTheWay)
+    SettingUp,     // Windows: it is still setting up the device's driver
 };
 
 struct HostDevice {
@@ -97,6 +100,18 @@ class Host {
     // The core is done with the device: release what open() and setInterface() took (a
     // transfer still running may finish first). Tolerates ids never opened or already closed.
     virtual void close(uint32_t id) = 0;
+
+    // Clears the halt of a bulk endpoint that stalled a transfer: CLEAR_FEATURE(ENDPOINT_HALT)
+    // to the device, and the host's own state of the pipe reset with it (libusb_clear_halt,
+    // WinUsb_ResetPipe). The core calls it before the next transfer on that endpoint.
+    virtual UDA_STATUS clearHalt(uint32_t id, uint8_t endpoint) = 0;
+
+    // After open() failed with Unusable::OtherDriver: the name of the driver (service) that
+    // serves the device instead, as the system names it ("libusbK"); empty when unknown.
+    virtual std::string driverInTheWay(uint32_t id) {
+        (void)id;
+        return std::string();
+    }
 };
 
 // Requests to an interface name it in the low byte of wIndex. The host's DFU requests name

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
 #include <utility>
 
 #include "usb/descriptor_parser.h"
@@ -36,6 +37,7 @@ struct Device {
     bool present = true;
     bool described = false;  // the descriptors parsed; info is valid
     UDA_DeviceInfo info;
+    std::set<uint8_t> halted;  // bulk endpoints that stalled and have not been cleared since
 };
 
 bool classMatches(uint8_t wanted, uint8_t actual) {
@@ -219,6 +221,7 @@ class HostDriver final : public KernelDriver, private HostEvents {
             if (UDA_Interface* iface =
                     findAlternateLocked(it->second, interfaceNumber, alternateSetting))
                 iface->activeAlternate = alternateSetting;
+            it->second.halted.clear();  // SET_INTERFACE clears the halts of the device's endpoints
         }
         return s;
     }
@@ -226,7 +229,9 @@ class HostDriver final : public KernelDriver, private HostEvents {
     UDA_STATUS transfer(TransferRequest& request) override {
         request.transferred = 0;
         const bool control = request.pipe == 0;
+        const uint8_t endpoint = static_cast<uint8_t>(request.pipe);
         uint32_t length = request.size;
+        bool halted = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             Device* device = nullptr;
@@ -243,17 +248,27 @@ class HostDriver final : public KernelDriver, private HostEvents {
                 s = checkBulkPipeLocked(*device, request);
                 if (s != 0)
                     return s;
+                halted = device->halted.count(endpoint) != 0;
             }
+        }
+        // A bulk endpoint stays halted after a stall until the host clears it (a control
+        // request's stall ends with the next setup packet): clear it before using it again.
+        if (halted) {
+            UDA_STATUS s = host_->clearHalt(request.uniqueId, endpoint);
+            if (s != 0)
+                return gone(request.uniqueId) ? UDA_DEVICE_NOT_FOUND : s;
+            setHalted(request.uniqueId, endpoint, false);
         }
         uint8_t none = 0;
         uint8_t* data = length > 0 ? static_cast<uint8_t*>(request.buffer) : &none;
         uint32_t moved = 0;
-        UDA_STATUS s =
-            control
-                ? host_->control(request.uniqueId, request.setup, data, &moved, request.timeoutMs)
-                : host_->bulkOut(request.uniqueId, static_cast<uint8_t>(request.pipe), data, length,
-                                 &moved, request.timeoutMs);
+        UDA_STATUS s = control ? host_->control(request.uniqueId, request.setup, data, &moved,
+                                                request.timeoutMs)
+                               : host_->bulkOut(request.uniqueId, endpoint, data, length, &moved,
+                                                request.timeoutMs);
         request.transferred = std::min(moved, length);
+        if (!control && s == UDA_HC_STALL_PID)
+            setHalted(request.uniqueId, endpoint, true);
         // A request cut short by the device leaving reports the departure, whatever the host
         // made of it.
         return s != 0 && gone(request.uniqueId) ? UDA_DEVICE_NOT_FOUND : s;
@@ -321,6 +336,8 @@ class HostDriver final : public KernelDriver, private HostEvents {
         std::vector<uint8_t> descriptors;
         Unusable why = Unusable::No;
         UDA_STATUS opened = host_->open(id, &descriptors, &why);
+        const std::string driver =
+            opened != 0 && why == Unusable::OtherDriver ? host_->driverInTheWay(id) : "";
         UDA_DeviceInfo info;
         const bool described = opened == 0 && parseDescriptors(descriptors, &info, nullptr);
         lock.lock();
@@ -336,7 +353,8 @@ class HostDriver final : public KernelDriver, private HostEvents {
                        classesMatch(m, device);
         }
         if (opened != 0) {
-            usb::noteUnusableDevice(this, id, why);  // until it leaves
+            // until it leaves
+            usb::noteUnusableDevice(this, id, why, device.vendorId, device.productId, driver);
         } else if (matches) {
             usb::forgetUnusableDevices();  // there is a device to use after all
         }
@@ -411,6 +429,18 @@ class HostDriver final : public KernelDriver, private HostEvents {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = devices_.find(id);
         return it == devices_.end() || !it->second.present;
+    }
+
+    void setHalted(uint32_t id, uint8_t endpoint, bool halted) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = devices_.find(id);
+        if (it == devices_.end())
+            return;
+        if (halted) {
+            it->second.halted.insert(endpoint);
+        } else {
+            it->second.halted.erase(endpoint);
+        }
     }
 
     // The interface with that number if it has that alternate setting, else null.

@@ -25,6 +25,12 @@
 //    alternate setting to exist ("Invalid parameter") and, on success, shows the new alternate
 //    in deviceInfo. A device whose descriptors do not parse answers "Usb descriptor error".
 //    A request that fails because the device left meanwhile reports "Device not found".
+//  - Halts: a bulk transfer that stalls leaves its endpoint halted, on the device and in the
+//    host, until it is cleared; the next transfer on that endpoint first clears it
+//    (Host::clearHalt; when that fails, so does the transfer, unsent). A successful
+//    setInterface clears every halt, as SET_INTERFACE does on the device.
+//  - Unusable devices are noted with their vendor, product and, for another driver in the
+//    way, that driver's name (device_advice.h), until they leave.
 //  - First look: when the registration asks for kEventEnumerated, that event is queued behind
 //    the attaches of the devices present at registration, so that the layer can tell when the
 //    program has heard of all of them (a device dropped or gone meanwhile does not hold it up).

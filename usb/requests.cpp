@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/events.h"
+#include "usb/attach_wait.h"
 #include "usb/usbutils.h"
 
 namespace {
@@ -19,8 +20,10 @@ constexpr uint32_t kDownloadEndpoint = 0x04;
 constexpr uint32_t kMessageEndpoint = 0x02;
 constexpr uint16_t kInfoTextSize = 32;
 constexpr uint32_t kDfuStateError = 10;  // dfuERROR
-constexpr double kAttachWaitMs = 10000;  // as long as a request waits for its device
 constexpr uint32_t kPresencePollMs = 10;
+constexpr uint16_t kVendorId = 0x03EB;
+constexpr uint16_t kRunModeProductId = 0x3014;
+constexpr uint16_t kBootloaderProductId = 0x2FFD;
 
 // Standard requests.
 constexpr uint8_t kGetStatus = 0;
@@ -164,17 +167,21 @@ void USBUtils::bulkCommand(uint8_t x, uint8_t y, uint8_t z) {
 
 // ---- Information ----------------------------------------------------------------------------
 
-std::string USBUtils::readInfoString(uint8_t n) {
+std::string USBUtils::readInfoString(uint8_t n, bool* complete) {
     char text[kInfoTextSize] = {};
     uint32_t received = read(2, n, 0, text, sizeof text);
+    if (complete != nullptr)  // the device sends the text and its NUL
+        *complete = std::find(text, text + received, '\0') != text + received;
     return textOf(text, received);
 }
 
-std::string USBUtils::readMemoryString(uint16_t address, uint16_t length) {
+std::string USBUtils::readMemoryString(uint16_t address, uint16_t length, bool* complete) {
     char text[kInfoTextSize] = {};
     // Memory texts are short; a longer request would not fit the buffer.
     uint16_t asked = std::min<uint16_t>(length, kInfoTextSize - 1);
     uint32_t received = read(5, 1, address, text, asked);
+    if (complete != nullptr)
+        *complete = received == asked || std::find(text, text + received, '\0') != text + received;
     return textOf(text, received);
 }
 
@@ -184,16 +191,16 @@ std::string USBUtils::serialNumber() {
     return text.size() > 2 ? text.substr(2, 4) : std::string();
 }
 
-std::string USBUtils::controlFirmwareVersion() {
-    return readInfoString(4);
+std::string USBUtils::controlFirmwareVersion(bool* complete) {
+    return readInfoString(4, complete);
 }
 
 std::string USBUtils::pcbRevision() {
     return readInfoString(7).substr(0, 4);
 }
 
-std::string USBUtils::firmwareVersion() {
-    return readMemoryString(0x33, 4);
+std::string USBUtils::firmwareVersion(bool* complete) {
+    return readMemoryString(0x33, 4, complete);
 }
 
 std::string USBUtils::videoFirmwareVersion() {
@@ -262,13 +269,17 @@ void USBUtils::startApplication(int wait) {
 bool USBUtils::startApplicationIfComplete(int wait) {
     // A device that is re-enumerating (sent into its bootloader or restarted just before this
     // program started, or powered up a moment ago) is on the bus in neither guise for a while:
-    // it gets as long as a request would wait for its device.
-    const bvu::clock::TimePoint start = bvu::clock::now();
+    // it gets as long as a request would wait for its device (longer while Windows sets up the
+    // driver of either guise, usb/attach_wait.h).
+    bvu::usb::GrowingWait limit(notice(), false);
     while (!isDevicePresent() && !isBootloaderPresent()) {
-        if (bvu::clock::nominalMsBetween(start, bvu::clock::now()) >= kAttachWaitMs)
+        limit.leftMs(kVendorId, kRunModeProductId, bvu::usb::DeviceGuise::Run);
+        if (limit.leftMs(kVendorId, kBootloaderProductId, bvu::usb::DeviceGuise::Bootloader) <= 0)
             checkStatus(bvu::kEventTimeout, "Waiting for USB DFU-mode to attach: ");
         bvu::clock::sleepMs(kPresencePollMs);
     }
+    limit.attached(isDevicePresent() ? bvu::usb::DeviceGuise::Run
+                                     : bvu::usb::DeviceGuise::Bootloader);
     if (isDevicePresent())
         return true;
     // A run that ended in the middle of a command may have left the bootloader in dfuERROR,

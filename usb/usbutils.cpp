@@ -2,9 +2,11 @@
 #include "usb/usbutils.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/clock.h"
 #include "platform/events.h"
+#include "usb/attach_wait.h"
 
 namespace {
 
@@ -62,6 +64,23 @@ struct USBUtils::Impl {
     DeviceSlot run;
     DeviceSlot bootloader;
     std::atomic<bool> presentDevicesKnown{false};
+    // The requesting thread's alone (see setNotice and prepareForBootloader).
+    Notice notice;
+    bool pauseForBootloaderDriver = false;
+
+    // The wait of a request for the guise of slot (attach_wait.h).
+    uint32_t awaitAttach(DeviceSlot& slot) {
+        bvu::usb::AttachWait wait;
+        const bool boot = &slot == &bootloader;
+        wait.attachEvent = slot.attachEvent;
+        wait.state = &slot.state;
+        wait.vendorId = kVendorId;
+        wait.productId = boot ? kBootloaderProductId : kRunModeProductId;
+        wait.guise = boot ? bvu::usb::DeviceGuise::Bootloader : bvu::usb::DeviceGuise::Run;
+        wait.pauseForDriver = boot && pauseForBootloaderDriver;
+        wait.notice = &notice;
+        return bvu::usb::awaitAttach(wait);
+    }
 
     Impl() {
         try {
@@ -162,7 +181,7 @@ UDA_DEVICE_HANDLE USBUtils::waitForSlot(DeviceSlot& slot, const char* waitPrefix
     if (slot.state.load(std::memory_order_acquire) == Ready)
         return slot.device.load();
     if (slot.state.load(std::memory_order_acquire) == Detached) {
-        checkStatus(bvu::waitEvent(slot.attachEvent, kAttachWaitSeconds), waitPrefix);
+        checkStatus(impl->awaitAttach(slot), waitPrefix);
     }
     if (slot.setInterfaceStatus.load() != 0) {
         slot.state.store(Detached);
@@ -173,6 +192,21 @@ UDA_DEVICE_HANDLE USBUtils::waitForSlot(DeviceSlot& slot, const char* waitPrefix
     int32_t expected = Attached;
     slot.state.compare_exchange_strong(expected, Ready, std::memory_order_acq_rel);
     return slot.device.load();
+}
+
+void USBUtils::setNotice(Notice notice) {
+    impl->notice = std::move(notice);
+}
+
+const USBUtils::Notice* USBUtils::notice() const {
+    return &impl->notice;
+}
+
+void USBUtils::prepareForBootloader() {
+    impl->pauseForBootloaderDriver = true;
+    if (bvu::usb::driverSign(kVendorId, kBootloaderProductId) == bvu::usb::DriverSign::None &&
+        impl->notice)
+        impl->notice(bvu::usb::bootloaderDriverWarning());
 }
 
 UDA_DEVICE_HANDLE USBUtils::waitForDevice() {

@@ -5,7 +5,8 @@
 // The session makes two driver subscriptions, one for the device in run mode and one for its
 // bootloader, and keeps the attached device of each in a slot. A request for one guise waits
 // (up to 10 seconds on the clock) for that guise to attach, so a caller can switch modes and
-// simply issue the next request.
+// simply issue the next request; longer while Windows sets up the device's driver, or while the
+// program pauses for the user to bind one (usb/attach_wait.h).
 //
 // Threads: the session is used by one requesting thread at a time (not safe for two at once).
 // The attach and detach callbacks run on the driver layer's event threads and hand the slot to
@@ -18,8 +19,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/win32.h"
 #include "usb/bvexbase.h"
@@ -76,7 +79,9 @@ class USBUtils {
         uint32_t interfaceNumber = 0;   // the interface the slot accepts; never changed
         uint32_t alternateSetting = 0;  // selected on attach; never changed
         std::atomic<UDA_DEVICE_HANDLE> device{nullptr};
-        HANDLE attachEvent = nullptr;  // auto-reset; one signal per accepted attach
+        // Auto-reset; one signal per accepted attach, and one at each change of the notes
+        // about unusable devices while a request waits on it (attach_wait.h).
+        HANDLE attachEvent = nullptr;
         std::atomic<UDA_STATUS> setInterfaceStatus{0};
         UDA_DRIVER_HANDLE driver = nullptr;
         std::atomic<uint32_t> refused{0};  // devices offered while the slot held one
@@ -113,12 +118,16 @@ class USBUtils {
     void bulkWrite(const void* data, uint32_t length);  // bulk endpoint 0x02
     void bulkCommand(uint8_t x, uint8_t y, uint8_t z);
 
-    std::string readInfoString(uint8_t n);
-    std::string readMemoryString(uint16_t address, uint16_t length);
+    // The texts end at their first NUL. A reply shorter than asked is no error: the text is then
+    // shorter. complete (when given) says whether the whole text came: for an info text its NUL
+    // (the device sends the text and its NUL), for a memory text every byte asked for or a NUL.
+    // A decision taken on a text cut short would be taken on a version the device does not have.
+    std::string readInfoString(uint8_t n, bool* complete = nullptr);
+    std::string readMemoryString(uint16_t address, uint16_t length, bool* complete = nullptr);
     std::string serialNumber();
-    std::string controlFirmwareVersion();
+    std::string controlFirmwareVersion(bool* complete = nullptr);
     std::string pcbRevision();
-    std::string firmwareVersion();
+    std::string firmwareVersion(bool* complete = nullptr);  // the package version at 0x33
     std::string videoFirmwareVersion();
     bool isNTSC();
     void setNTSC();
@@ -168,6 +177,36 @@ class USBUtils {
 
     UDA_DEVICE_HANDLE waitForDevice();
     UDA_DEVICE_HANDLE waitForBootloader();
+    // ---- Drivers (what Windows lets this program use; see attach_wait.h) ---------------------
+
+    // What the session tells the user while a wait grows longer for a driver: one line of text
+    // for the status line each time. Set by the requesting thread between requests (empty: no
+    // notices); called on the requesting thread, inside the request's wait, with no lock held;
+    // it must not use the session.
+    using Notice = std::function<void(const std::string& text)>;
+    void setNotice(Notice notice);
+    // Sets the notice for as long as it lives, then none (on the requesting thread).
+    class ScopedNotice {
+      public:
+        ScopedNotice(USBUtils& session, Notice notice) : session_(session) {
+            session_.setNotice(std::move(notice));
+        }
+        ~ScopedNotice() { session_.setNotice(Notice()); }
+        ScopedNotice(const ScopedNotice&) = delete;
+        ScopedNotice& operator=(const ScopedNotice&) = delete;
+
+      private:
+        USBUtils& session_;
+    };
+    // For a program about to send the device into its bootloader and go on with it there (the
+    // control firmware update), before it does. When this PC shows no sign of a driver for the
+    // bootloader (usb::DriverSign::None: only the WinUSB host looks), tells the notice so, with
+    // what to bind. From then on, until the session ends, a wait for the bootloader pauses, up
+    // to 10 minutes, while the bootloader is there without a usable driver, telling the notice
+    // what to bind, instead of failing after 10 s. Elsewhere (Linux, the emulated device) this
+    // changes nothing.
+    void prepareForBootloader();
+
     // Whether the guise is on the bus now (its slot Attached or Ready). The first of these
     // questions waits until the session has heard of every device that was on the bus at its
     // start, up to 10 s on the clock (a driver slower than that is no error: its reports land
@@ -193,7 +232,8 @@ class USBUtils {
                                   const char* attachError);
     uint32_t controlTransfer(UDA_DEVICE_HANDLE device, const SetupPacket& setup, void* data,
                              bool read, const std::string& prefix);
-    uint8_t readStartupByte();  // 02/00 as the bootloader reads it; throws when no byte comes
+    uint8_t readStartupByte();     // 02/00 as the bootloader reads it; throws when no byte comes
+    const Notice* notice() const;  // the one setNotice gave; never null
 
     std::unique_ptr<Impl> impl;
     int32_t blockNumber = 0xFF;  // numbers DFU downloads and uploads; never reset

@@ -94,6 +94,8 @@ struct WINUSB_SETUP_PACKET {
 #define DIGCF_ALLCLASSES 0x00000004u
 #define DIGCF_DEVICEINTERFACE 0x00000010u
 #define SPDRP_HARDWAREID 0x00000001u
+#define SPDRP_SERVICE 0x00000004u
+#define SPDRP_INSTALL_STATE 0x00000022u
 #define DICS_FLAG_GLOBAL 0x00000001u
 #define DIREG_DEV 0x00000001u
 #define KEY_READ 0x00020019u
@@ -113,6 +115,7 @@ struct WINUSB_SETUP_PACKET {
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_INVALID_DATA 13u
 #define ERROR_OUTOFMEMORY 14u
 #define ERROR_BAD_COMMAND 22u
 #define ERROR_CRC 23u
@@ -209,7 +212,25 @@ struct Win32Usb {
     // Plug and Play notifications; null where the system has none (before Windows 8, Wine).
     CmRegisterNotification CM_Register_Notification;
     CmUnregisterNotification CM_Unregister_Notification;
+
+    // Clears a halted bulk pipe: the host's side and, with CLEAR_FEATURE(ENDPOINT_HALT), the
+    // device's (synchronous).
+    BOOL(WINAPI* WinUsb_ResetPipe)(WINUSB_INTERFACE_HANDLE, UCHAR);
 };
+
+// What the device installation writes for a device node (SetupDiGetDeviceRegistryProperty):
+// SPDRP_SERVICE names the function driver's service ("WinUSB" for WinUSB); SPDRP_INSTALL_STATE
+// is a CM_INSTALL_STATE value.
+constexpr DWORD kInstallStateInstalled = 0;
+constexpr DWORD kInstallStateNeedsReinstall = 1;  // Windows installs it at the next chance
+constexpr DWORD kInstallStateFailedInstall = 2;   // no driver was found, or it failed
+constexpr DWORD kInstallStateFinishInstall = 3;   // the installation is not yet complete
+// The service name of WinUSB, as winusb.inf installs it.
+constexpr const wchar_t* kWinUsbService = L"WinUSB";
+// The interface that the USB hub registers for every USB device node; opened, it reaches the
+// node's function driver (WinUSB for a node that it serves).
+constexpr GUID kGuidDevinterfaceUsbDevice = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 
 #ifdef _WIN32
 // The system's functions (CM_* looked up in cfgmgr32.dll). Any thread; made on first use.

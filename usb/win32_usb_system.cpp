@@ -31,9 +31,11 @@ Win32Usb makeSystemTable() {
     api.WinUsb_WritePipe = &::WinUsb_WritePipe;
     api.WinUsb_AbortPipe = &::WinUsb_AbortPipe;
     api.WinUsb_GetOverlappedResult = &::WinUsb_GetOverlappedResult;
+    api.WinUsb_ResetPipe = &::WinUsb_ResetPipe;
     // Windows 8 and later only: a static import would keep the programs from starting on
-    // older systems and under Wine.
-    if (HMODULE cfgmgr = LoadLibraryW(L"cfgmgr32.dll")) {
+    // older systems and under Wine. From the system folder only, never from the program's own
+    // folder or the current one, where anybody may have put a DLL of that name.
+    if (HMODULE cfgmgr = LoadLibraryExW(L"cfgmgr32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         api.CM_Register_Notification = reinterpret_cast<CmRegisterNotification>(
             reinterpret_cast<void*>(GetProcAddress(cfgmgr, "CM_Register_Notification")));
         api.CM_Unregister_Notification = reinterpret_cast<CmUnregisterNotification>(

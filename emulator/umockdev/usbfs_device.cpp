@@ -110,10 +110,12 @@ struct Client {
 };
 
 struct Job {
-    UrbRef urb;  // a URB, or else a SETINTERFACE:
+    UrbRef urb;  // a URB, or else a SETINTERFACE or (clearHalt) a CLEAR_HALT:
     ClientRef client;
     uint8_t interfaceNumber = 0;
     uint8_t alternateSetting = 0;
+    bool clearHalt = false;
+    uint8_t endpoint = 0;
 };
 
 // Things to do once the lock is released (answers to clients).
@@ -227,6 +229,8 @@ struct UsbfsDevice::Impl {
             }
             if (job.urb) {
                 runUrb(job.urb);
+            } else if (job.clearHalt) {
+                runClearHalt(job);
             } else {
                 runSetInterface(job);
             }
@@ -290,26 +294,41 @@ struct UsbfsDevice::Impl {
         run(after);
     }
 
-    void runSetInterface(const Job& job) {
-        Reply reply = bus->setInterface(busId, job.interfaceNumber, job.alternateSetting);
+    // Answers a request that the kernel carries out on the bus by itself as the kernel does: a
+    // stall is EPIPE, no answer ETIMEDOUT after the kernel's time-out.
+    static void completeAsTheKernel(UMockdevIoctlClient* client, Reply reply) {
         switch (reply) {
             case Reply::Ack:
-                complete(job.client.p, 0, 0);
+                complete(client, 0, 0);
                 return;
             case Reply::Stall:
-                // The kernel forgives a stalled SET_INTERFACE on an interface with a single
-                // setting; the device's refusal is passed on here instead, so that a host that
-                // cannot select its interface is seen to fail.
-                complete(job.client.p, -1, EPIPE);
+                complete(client, -1, EPIPE);
                 return;
             case Reply::NoAnswer:
                 clock::sleepMs(kSetInterfaceTimeoutMs);
-                complete(job.client.p, -1, ETIMEDOUT);
+                complete(client, -1, ETIMEDOUT);
                 return;
             case Reply::Gone:
-                complete(job.client.p, -1, ENODEV);
+                complete(client, -1, ENODEV);
                 return;
         }
+    }
+
+    // The kernel forgives a stalled SET_INTERFACE on an interface with a single setting; the
+    // device's refusal is passed on here instead, so that a host that cannot select its
+    // interface is seen to fail.
+    void runSetInterface(const Job& job) {
+        completeAsTheKernel(job.client.p,
+                            bus->setInterface(busId, job.interfaceNumber, job.alternateSetting));
+    }
+
+    // The kernel's usb_clear_halt: CLEAR_FEATURE(ENDPOINT_HALT) to the endpoint, on the bus like
+    // any control request.
+    void runClearHalt(const Job& job) {
+        uint8_t setup[8] = {0x02, 0x01, 0x00, 0x00, job.endpoint, 0x00, 0x00, 0x00};
+        uint8_t none = 0;
+        uint32_t transferred = 0;
+        completeAsTheKernel(job.client.p, bus->control(busId, setup, &none, &transferred));
     }
 
     // ---- ioctl requests (umockdev's ioctl thread) --------------------------------------------
@@ -515,6 +534,33 @@ struct UsbfsDevice::Impl {
             complete(client, -1, error);  // otherwise the worker answers
     }
 
+    // CLEAR_HALT reaches the device (the worker sends it); RESETEP only resets the host's side
+    // of the endpoint (simpleRequest).
+    void clearHalt(UMockdevIoctlClient* client) {
+        unsigned int endpoint = 0;
+        if (!readArg(client, &endpoint))
+            return;
+        int error = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (gone) {
+                error = ENODEV;
+            } else if ((endpoint & 0x7F) != 0 &&
+                       rules->interfaceOfEndpoint(static_cast<uint8_t>(endpoint)) < 0) {
+                error = ENOENT;
+            } else {
+                Job job;
+                job.client = ClientRef::share(client);
+                job.clearHalt = true;
+                job.endpoint = static_cast<uint8_t>(endpoint);
+                jobs.push_back(std::move(job));
+                jobsChanged.notify_all();
+            }
+        }
+        if (error != 0)
+            complete(client, -1, error);  // otherwise the worker answers
+    }
+
     // Requests that only look at the claims and the descriptors.
     int simpleRequest(UMockdevIoctlClient* client, gulong request, long* result) {
         *result = 0;
@@ -549,7 +595,6 @@ struct UsbfsDevice::Impl {
                 std::lock_guard<std::mutex> lock(mutex);
                 return value == rules->configurationValue() ? 0 : EINVAL;
             }
-            case USBDEVFS_CLEAR_HALT:
             case USBDEVFS_RESETEP: {
                 unsigned int endpoint = 0;
                 if (!readArg(client, &endpoint))
@@ -612,6 +657,9 @@ struct UsbfsDevice::Impl {
             case USBDEVFS_SETINTERFACE:
                 setInterface(client);
                 return TRUE;
+            case USBDEVFS_CLEAR_HALT:
+                clearHalt(client);
+                return TRUE;
             default:
                 break;
         }
@@ -657,7 +705,7 @@ struct UsbfsDevice::Impl {
                     });
                 }
             }
-            // SETINTERFACE jobs not started yet fail like the rest.
+            // SETINTERFACE and CLEAR_HALT jobs not started yet fail like the rest.
             for (auto it = jobs.begin(); it != jobs.end();) {
                 if (!it->urb) {
                     UMockdevIoctlClient* who = it->client.p;

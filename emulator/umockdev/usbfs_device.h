@@ -8,7 +8,8 @@
 // interface is claimed on the caller's behalf, as usbfs does. Bulk URBs must name an endpoint
 // of the device. A stall completes the URB with -EPIPE; a request the device does not answer
 // leaves the URB pending until DISCARDURB (then -ENOENT); once the device has left the bus,
-// pending URBs complete with -ENODEV and every later request fails with ENODEV.
+// pending URBs complete with -ENODEV and every later request fails with ENODEV. CLEAR_HALT
+// reaches the device as CLEAR_FEATURE(ENDPOINT_HALT), as the kernel sends it.
 //
 // URBs are carried out one at a time, in order of submission, by a worker thread of the node,
 // so that a device that takes its time (a DFU status held back during an erase) never blocks

@@ -145,19 +145,40 @@ TEST(CommandLine, CorrectionRefusesValuesThatAreNotPositiveFiniteNumbers) {
     }
 }
 
-TEST(CommandLine, RefusedCorrectionValueThatIsAnOptionIsReadAsThatOption) {
+// The token after -correction is its value whatever it holds: a refused value that is an
+// option is not read as that option (-correction -dfu would switch the device instead of opening
+// the dialog). Every warning is kept for the report, in order.
+TEST(CommandLine, TheTokenAfterCorrectionIsAlwaysItsValue) {
     Parsed p = parse("-correction -batch");
     EXPECT_EQ(p.errors, "Invalid value '-batch' for option '-correction'. Ignored.\n");
-    EXPECT_TRUE(p.settings.batchMode);
+    EXPECT_FALSE(p.settings.batchMode);
     EXPECT_FALSE(p.settings.correctionGiven);
-
-    p = parse("-correction -correction 0.25");
-    EXPECT_FLOAT_EQ(p.settings.correctionFactor, 0.25f);
-    EXPECT_TRUE(p.settings.correctionGiven);
+    EXPECT_EQ(
+        p.requests.warnings,
+        (std::vector<std::string>{"Invalid value '-batch' for option '-correction'. Ignored."}));
 
     p = parse("-correction -dfu");
-    EXPECT_TRUE(p.deviceAction);
-    EXPECT_EQ(p.calls, (std::vector<std::string>{"dfu"}));
+    EXPECT_FALSE(p.deviceAction);
+    EXPECT_TRUE(p.calls.empty());
+
+    // The second -correction is the first one's (refused) value; 0.25 is then an argument.
+    p = parse("-correction -correction 0.25");
+    EXPECT_FALSE(p.settings.correctionGiven);
+    EXPECT_EQ(
+        p.requests.warnings,
+        (std::vector<std::string>{"Invalid value '-correction' for option '-correction'. Ignored.",
+                                  "Invalid command-line argument '0.25' ignored"}));
+
+    p = parse("-correction 1.5 -batch");
+    EXPECT_TRUE(p.settings.batchMode);
+    EXPECT_FLOAT_EQ(p.settings.correctionFactor, 1.5f);
+    EXPECT_TRUE(p.requests.warnings.empty());
+
+    p = parse("-batch -nomicr -correction 1,05");
+    EXPECT_TRUE(p.settings.updateControlFirmware);
+    EXPECT_EQ(p.requests.warnings, (std::vector<std::string>{
+                                       "Invalid command-line argument '-nomicr' ignored",
+                                       "Invalid value '1,05' for option '-correction'. Ignored."}));
 }
 
 TEST(CommandLine, DeviceActionsRunInTheirPlaceAndSuppressTheDialog) {
@@ -225,9 +246,9 @@ TEST(CommandLine, ProgramRequestsAreOptionsLikeTheOthers) {
     EXPECT_FALSE(p.requests.help || p.requests.json || p.requests.version);
     EXPECT_EQ(std::count(p.errors.begin(), p.errors.end(), '\n'), 4);
 
-    // An option after -correction is read as itself.
+    // Nor is a program request after -correction.
     p = parse("-correction -json");
-    EXPECT_TRUE(p.requests.json);
+    EXPECT_FALSE(p.requests.json);
     EXPECT_FALSE(p.settings.correctionGiven);
 }
 

@@ -136,11 +136,11 @@ TEST(UpdatePlan, StepsDefaultValuesAndPackageVersion) {
     noFpga.updateVideoFirmware = false;
     UpdateSettings neither = noMicro;
     neither.updateVideoFirmware = false;
-    const UnitFacts old{false, "1.09", "1.01", false};
-    const UnitFacts current{false, "1.12", "1.02", false};
-    const UnitFacts oldMarked{false, "1.09", "1.01", true};
-    const UnitFacts newMarked{false, "1.12", "1.01", true};
-    const UnitFacts incomplete{true, "", "", false};
+    const UnitFacts old{false, "1.09", "1.01", false, "2.05"};
+    const UnitFacts current{false, "1.12", "1.02", false, "2.05"};
+    const UnitFacts oldMarked{false, "1.09", "1.01", true, "2.05"};
+    const UnitFacts newMarked{false, "1.12", "1.01", true, "2.05"};
+    const UnitFacts incomplete{true, "", "", false, "2.05"};
     const PlanCase cases[] = {
         {"old unit", all, old,
          "control firmware 1.12, default values, calibration data, video firmware 1.02, package "
@@ -149,7 +149,7 @@ TEST(UpdatePlan, StepsDefaultValuesAndPackageVersion) {
         {"current unit", UpdateSettings(), current,
          "control firmware 1.12, video firmware 1.02, package version 2.07", false},
         // 1.10 and later never owe them.
-        {"1.10", UpdateSettings(), UnitFacts{false, "1.10", "1.01", false},
+        {"1.10", UpdateSettings(), UnitFacts{false, "1.10", "1.01", false, "2.05"},
          "control firmware 1.12, video firmware 1.02, package version 2.07", false},
         {"old unit, -nomicro", noMicro, old, "video firmware 1.02", false},
         {"old unit, -nofpga", noFpga, old, "control firmware 1.12, default values", true},
@@ -163,7 +163,7 @@ TEST(UpdatePlan, StepsDefaultValuesAndPackageVersion) {
          "default values, video firmware 1.02, package version 2.07", false},
         {"marked, old firmware, -nomicro", noMicro, oldMarked, "video firmware 1.02", false},
         {"incomplete, -nomicro", noMicro, incomplete,
-         "control firmware 1.12, default values if the interrupted update owed them, video "
+         "control firmware 1.12, default values if the unit owes them, video "
          "firmware 1.02, package version 2.07",
          false},
     };
@@ -172,6 +172,14 @@ TEST(UpdatePlan, StepsDefaultValuesAndPackageVersion) {
         EXPECT_EQ(planText(plan, carried), c.text) << c.name;
         EXPECT_EQ(plan.markDefaults, c.markDefaults) << c.name;
     }
+    // Recovered from the bootloader: a mark, or no package version at all (a unit that never
+    // finished an update), owes them; a unit that did finish one and left no mark does not.
+    EXPECT_TRUE(recoveredUnitOwesDefaults(true, "2.05"));
+    EXPECT_TRUE(recoveredUnitOwesDefaults(false, ""));
+    EXPECT_TRUE(recoveredUnitOwesDefaults(false, "\xFF\xFF\xFF\xFF"));
+    EXPECT_FALSE(recoveredUnitOwesDefaults(false, "2.07"));
+    EXPECT_FALSE(isPackageVersion("2.0"));
+    EXPECT_FALSE(isPackageVersion("~2.0"));
     EXPECT_FALSE(packageVersionDue("1.12", "1.03", carried));
     EXPECT_FALSE(packageVersionDue("", "1.02", carried));
     EXPECT_TRUE(packageVersionDue("1.12", "1.02", carried));

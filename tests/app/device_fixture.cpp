@@ -89,6 +89,13 @@ emulator::CreateOptions oldDevice() {
     return o;
 }
 
+emulator::CreateOptions currentDevice() {
+    emulator::CreateOptions o = oldDevice();
+    o.controlVersion = "1.12";
+    o.videoVersion = "1.02";
+    return o;
+}
+
 namespace {
 
 std::vector<uint8_t> carriedImage(ImageKind kind) {

@@ -39,6 +39,9 @@ class DeviceFile {
 
 // Old firmware of the field: control 1.09, video 1.01, package 2.05.
 emulator::CreateOptions oldDevice();
+// The carried firmware already (control 1.12, video 1.02), package 2.05: a run that writes no
+// firmware still gives it the package version.
+emulator::CreateOptions currentDevice();
 
 // A fault of this kind at the video firmware image's bulk download (endpoint 0x04).
 emulator::FaultRule videoDownloadFault(emulator::FaultKind kind);

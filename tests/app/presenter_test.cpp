@@ -44,7 +44,11 @@ const char* const kReplug =
     "\n\nThe update may not be complete. Please un-plug\nthe device, then re-connect it, and "
     "re-run\nthis update process";
 const char* const kInconsistent =
-    "\n\nThe device may be in an inconsistent state.\nPlease contact Brevicor support";
+    "\n\nThe device may be in an inconsistent state.\nPlease contact Brevicor support\n\nTo "
+    "finish the update, unplug the device, plug it in again\nand run the update again.";
+const char* const kPackageLeft =
+    "All updates complete. The package version was left as it was: the device does not hold all "
+    "the firmware of package 2.07.";
 const char* const kUsbFailure =
     "The update failed due to a USB communication error.\nPlease check that all cables are "
     "properly connected.";
@@ -312,7 +316,10 @@ TEST_P(PresenterQuestion, YesOffersTheUpdateNoLeavesNothingToDo) {
               }},
              {"exit after the run", [](const RecordingView& v) { return v.last().exitEnabled; },
               [](DialogPresenter& p, RecordingView&) { p.exit(); }}});
-        EXPECT_EQ(device.snapshot().packageVersion, answer == Answer::Yes ? "2.07" : q.package);
+        // The run wrote no firmware, and none of these units holds the package's: the package
+        // version stays.
+        EXPECT_EQ(device.snapshot().packageVersion, q.package);
+        EXPECT_EQ(view().sawStatus(kPackageLeft), answer == Answer::Yes);
         EXPECT_EQ(records("box").back()["answer"], answerName(answer));
     }
 }
@@ -449,7 +456,7 @@ TEST_F(Presenter, ASuccessfulRunWritesAndShowsThePackageVersionAndReportsWhatItR
 }
 
 TEST_F(Presenter, BatchModeAsksNothingRunsAndEndsByItself) {
-    emulator::CreateOptions o = oldDevice();
+    emulator::CreateOptions o = currentDevice();
     o.packageVersion = "2.10";  // a downgrade, which a person would be asked about
     DeviceFile device(o);
     UpdateSettings settings = noFirmware();
@@ -479,18 +486,22 @@ TEST_F(Presenter, BatchModeEndsAfterAFailedInspection) {
 
 // A unit in its bootloader with the start-up bit on the bootloader: nothing of what run mode
 // shows can be read, Update is offered without a question, the run writes the control firmware
-// and the default values, and the record carries the serial number read once it runs again.
+// and (a unit that never finished an update: no package version) the default values, then reads
+// the video firmware it could not read before; the record carries the serial number read once it
+// runs again.
 TEST_F(Presenter, AUnitFoundInItsBootloaderIsRecoveredAndRecordedWithItsSerial) {
     emulator::CreateOptions o = oldDevice();
     o.bootloader = true;
+    o.packageVersion = "";
+    o.videoVersion = "1.02";
     DeviceFile device(o);
     UpdateSettings settings;
     settings.updateVideoFirmware = false;
     settings.updateControlFirmware = false;  // -nomicro: the control firmware is written anyway
     run(device, settings,
         {{"incomplete",
-          statusIs("The control firmware is incomplete. Press Update to write it again (also "
-                   "with -nomicro)."),
+          statusIs("The control firmware is incomplete. Press Update to write it again. It is "
+                   "written also with -nomicro."),
           [](DialogPresenter& p, RecordingView&) {
               const DialogState& s = p.state();
               EXPECT_EQ(buttons(s), (Buttons{true, true, false}));
@@ -506,6 +517,7 @@ TEST_F(Presenter, AUnitFoundInItsBootloaderIsRecoveredAndRecordedWithItsSerial) 
           [](DialogPresenter& p, RecordingView&) {
               EXPECT_EQ(p.state().status, "All updates complete.");
               EXPECT_EQ(p.state().controlCurrent, "1.12");
+              EXPECT_EQ(p.state().videoCurrent, "1.02");
               EXPECT_EQ(p.state().package, "2.07");
               EXPECT_TRUE(p.state().standardEnabled);
               p.exit();
@@ -522,7 +534,8 @@ TEST_F(Presenter, AUnitFoundInItsBootloaderIsRecoveredAndRecordedWithItsSerial) 
     EXPECT_EQ(devices[0]["control"], "none");
     EXPECT_EQ(devices[1]["serial"], "3014-004711");
     EXPECT_EQ(devices[1]["control"], "1.12");
-    EXPECT_TRUE(devices[1]["video"].is_null());  // never read: the unit could not tell
+    EXPECT_EQ(devices[1]["video"], "1.02");
+    EXPECT_EQ(devices[1]["package"], "2.07");
 }
 
 // Its control firmware could not be written back: the unit still waits in its bootloader, where
@@ -552,6 +565,89 @@ TEST_F(Presenter, AFailedRecoveryLeavesNtscAndPalDisabled) {
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_TRUE(devices[1]["control"].is_null());
     EXPECT_TRUE(devices[1]["serial"].is_null());
+}
+
+// A unit that carries the owed-defaults mark (an update interrupted after its new control
+// firmware ran): its package shows as incomplete, no question about the package version is asked,
+// and the update finishes it. With -nomicro -nofpga the default values are a step of their own;
+// the field then holds its package version again, which the run leaves as it was, since the
+// unit's video firmware is not the package's.
+TEST_F(Presenter, AMarkedUnitShowsItsPackageIncompleteAndTheUpdateFinishesIt) {
+    emulator::CreateOptions o = currentDevice();
+    o.videoVersion = "1.01";
+    o.packageVersion = "~2.05";
+    o.memory.emplace_back(0x40, std::vector<uint8_t>{0x11});  // a setting the defaults clear
+    DeviceFile device(o);
+    run(device, noFirmware(),
+        {{"owed",
+          statusIs("The last update did not program the default values. Press Update to "
+                   "finish it."),
+          [](DialogPresenter& p, RecordingView&) {
+              EXPECT_EQ(p.state().package, "incomplete");
+              EXPECT_EQ(buttons(p.state()), (Buttons{true, true, true}));
+              EXPECT_EQ(p.update(), Press::Done);
+          }},
+         {"done", [](const RecordingView& v) { return v.last().exitEnabled; },
+          [](DialogPresenter& p, RecordingView&) {
+              EXPECT_EQ(p.state().status, kPackageLeft);
+              EXPECT_EQ(p.state().package, "2.05");
+              p.exit();
+          }}});
+    EXPECT_TRUE(view().boxes.empty());
+    EXPECT_TRUE(succeeded);
+    EXPECT_TRUE(view().sawStatus("Updating Default Values: Programming default values."));
+    const emulator::DeviceSnapshot after = device.snapshot();
+    EXPECT_EQ(after.packageVersion, "2.05");
+    EXPECT_EQ(after.memory[0x40], 0);
+    const std::vector<Json> devices = records("device");
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0]["package"], "incomplete");
+    EXPECT_EQ(devices[1]["package"], "2.05");
+    EXPECT_EQ(records("status").back()["text"], kPackageLeft);
+}
+
+// The control firmware version decides the run, so it must come whole: cut short at the
+// inspection it ends the dialog with a USB error before anything is written; cut short when it
+// is read back after the control firmware step, the step has no proof of what it wrote and the
+// run fails with its box.
+TEST_F(Presenter, AControlFirmwareVersionCutShortIsAnError) {
+    for (uint32_t after : {0u, 1u}) {
+        DeviceFile device(currentDevice());
+        FaultRule cut;
+        cut.kind = FaultKind::Short;
+        cut.bytes = 2;  // "1." without its end
+        cut.match = true;
+        cut.matchType = 0xA0;
+        cut.matchRequest = 3;
+        cut.matchValue = true;
+        cut.value = 0x0204;  // the control firmware version
+        cut.after = after;
+        device.addFault(cut);
+        freshView();
+        UpdateSettings settings;
+        settings.batchMode = true;
+        settings.updateVideoFirmware = false;
+        const std::exception_ptr thrown = run(device, settings);
+        EXPECT_FALSE(succeeded);
+        EXPECT_EQ(device.snapshot().packageVersion, "2.05");
+        if (after == 0) {
+            ASSERT_TRUE(thrown);
+            EXPECT_EQ(describeError(thrown).kind, std::string("usb"));
+            EXPECT_NE(describeError(thrown).detail.find(
+                          "The control firmware version came incomplete."),
+                      std::string::npos)
+                << describeError(thrown).detail;
+            EXPECT_TRUE(view().boxes.empty());
+            EXPECT_EQ(commandCount(device.trace(), 0x0E00), 0);
+        } else {
+            EXPECT_FALSE(thrown);
+            ASSERT_EQ(view().boxes.size(), 1u);
+            EXPECT_EQ(view().boxes[0].text,
+                      std::string("The update failed due to an error\n(The device reports "
+                                  "control firmware '1.' after 1.12 was written.)") +
+                          kReplug);
+        }
+    }
 }
 
 TEST_F(Presenter, AUnitThatVanishesMidRunIsRecordedAsNotReadWhereTheRunLostIt) {
@@ -592,7 +688,7 @@ TEST_F(Presenter, AFailureInTheControlFirmwareStepWarnsOfAnInconsistentUnit) {
 // and the error goes to the entry code.
 TEST_F(Presenter, AShortWriteFailsTheCalibrationStepAndThePackageVersionWrite) {
     for (bool calibration : {true, false}) {
-        DeviceFile device(oldDevice());
+        DeviceFile device(currentDevice());
         FaultRule rule;
         rule.kind = FaultKind::Short;
         rule.bytes = 1;
@@ -642,7 +738,7 @@ TEST_F(Presenter, ADeviceErrorOfTheStandardButtonsEndsTheDialogWithTheError) {
 // Ctrl-C asks while the unit is being written: No lets the run go on, a second Ctrl-C stops at
 // once. The question goes when the writing is over. Anywhere else Ctrl-C stops at once.
 TEST_F(Presenter, CtrlCAsksWhileTheUnitIsWrittenAndStopsElsewhere) {
-    DeviceFile device(oldDevice());
+    DeviceFile device(currentDevice());
     UpdateSettings settings;
     settings.updateControlFirmware = false;
     view().holdBoxes = true;

@@ -213,7 +213,7 @@ TEST(ProgramOutput, HeadlessLinesNameTheDeviceTheStepAndTheErrorDetail) {
 }
 
 TEST(ProgramOutput, LogGetsOneRecordPerRun) {
-    DeviceFile device(oldDevice());
+    DeviceFile device(currentDevice());
     const std::string log = folderOf(device) + "/support.log";
     Outcome first = runUpdater(device, {"-batch", "-nomicro", "-nofpga", "-log", log});
     EXPECT_EQ(first.result.exitCode, 0) << first.result.err;
@@ -261,7 +261,7 @@ TEST(ProgramOutput, ALogThatCannotBeWrittenStopsTheRunBeforeTheDevice) {
 }
 
 TEST(ProgramOutput, ASecondDeviceIsNamedAndTheFirstIsUpdated) {
-    CreateOptions o = oldDevice();
+    CreateOptions o = currentDevice();
     o.variant.twin = true;
     DeviceFile device(o);
     Outcome run = runUpdater(device, {"-batch", "-nomicro", "-nofpga", "-json"});

@@ -50,10 +50,12 @@ TEST(ScriptView, AUnitThatVanishesIsRecordedAsFarAsItWasRead) {
 }
 
 // Nothing but the bootloader answers at the inspection; once the control firmware runs again
-// the unit's serial number is read, and the after record carries it.
+// the unit's serial number and video firmware are read, and the after record carries them.
 TEST(ScriptView, ARecoveredUnitCarriesTheSerialReadAfterItsRecovery) {
     CreateOptions o = oldDevice();
     o.bootloader = true;
+    o.packageVersion = "";  // it never finished an update
+    o.videoVersion = "1.02";
     DeviceFile device(o);
     Outcome run = runUpdater(device, {"-batch", "-nofpga", "-json"});
     EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
@@ -65,6 +67,7 @@ TEST(ScriptView, ARecoveredUnitCarriesTheSerialReadAfterItsRecovery) {
     EXPECT_EQ(devices[0]["control"], "none");
     EXPECT_EQ(devices[1]["serial"], "3014-004711");
     EXPECT_EQ(devices[1]["control"], "1.12");
+    EXPECT_EQ(devices[1]["video"], "1.02");
     EXPECT_EQ(devices[1]["package"], "2.07");
 
     DeviceFile again(o);
@@ -76,28 +79,41 @@ TEST(ScriptView, ARecoveredUnitCarriesTheSerialReadAfterItsRecovery) {
                                      "control firmware none") +
                              kCarried,
                          std::string("device: after the update: serial 3014-004711, PCB revision "
-                                     "not read, package 2.07, video firmware not read, control "
+                                     "not read, package 2.07, video firmware 1.02, control "
                                      "firmware 1.12") +
                              kCarried}))
         << joined(lines.err);
 }
 
-// Every record names the program's version, the command line and what the parser warned of.
+// Every record names the program's version, the command line and what the parser warned of:
+// those of a run the user went on with, and the result of a batch run refused for them.
 TEST(ScriptView, EveryRecordCarriesTheVersionTheOptionsAndTheWarnings) {
-    DeviceFile device(oldDevice());
-    Outcome run = runUpdater(device, {"-batch", "-nomicro", "-nofpga", "-foo", "-json"});
+    DeviceFile device(currentDevice());
+    Outcome run = runUpdater(device, {"-nomicro", "-nofpga", "-foo", "-json"},
+                             "wait-status Ready to perform updates.\nclick 1001\n"
+                             "wait-status All updates complete.\nwait-enabled 1000\n");
     EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
     EXPECT_TRUE(contains(run.err, "Invalid command-line argument '-foo' ignored"));
-    const Json options = Json::array({"-batch", "-nomicro", "-nofpga", "-foo", "-json"});
+    const Json options = Json::array({"-nomicro", "-nofpga", "-foo", "-json"});
     const Json warnings = Json::array({"Invalid command-line argument '-foo' ignored"});
-    std::vector<Json> records = ofKind(events(run.out), "device");
-    records.push_back(ofKind(events(run.out), "result").at(0));
+    const std::vector<Json> all = events(run.out);
+    EXPECT_EQ(all.at(0), (Json{{"event", "warning"}, {"text", warnings[0]}}));
+    std::vector<Json> records = ofKind(all, "device");
+    records.push_back(ofKind(all, "result").at(0));
     ASSERT_EQ(records.size(), 3u);
     for (const Json& r : records) {
         EXPECT_EQ(r["program"], "2.07") << r;
         EXPECT_EQ(r["options"], options) << r;
         EXPECT_EQ(r["warnings"], warnings) << r;
     }
+
+    DeviceFile refused(currentDevice());
+    run = runUpdater(refused, {"-batch", "-foo", "-json"});
+    EXPECT_EQ(run.result.exitCode, 2);
+    const Json result = ofKind(events(run.out), "result").at(0);
+    EXPECT_EQ(result["options"], Json::array({"-batch", "-foo", "-json"}));
+    EXPECT_EQ(result["warnings"], warnings);
+    EXPECT_TRUE(result["before"].is_null());
 }
 
 // The script's notices: presses the dialog ignores, lines it cannot read, an answer that does
@@ -129,7 +145,7 @@ TEST(ScriptView, TheScriptSaysWhatItCouldNotDo) {
 
 // A question waits for the script while it reads; a press behind an owned box is refused.
 TEST(ScriptView, AQuestionWaitsForTheScriptAndBlocksTheDialog) {
-    CreateOptions o = oldDevice();
+    CreateOptions o = currentDevice();
     o.packageVersion = "2.07";  // up to date: the question
     DeviceFile device(o);
     Outcome run = runUpdater(device, {"-nomicro", "-nofpga"},

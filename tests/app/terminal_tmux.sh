@@ -30,9 +30,11 @@ trap cleanup EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-new_device() {  # new_device STATE: a unit with old firmware
+# new_device STATE: a unit that runs the carried firmware under an older package version, so that
+# a run that writes no firmware (-nomicro -nofpga) still gives it the package version.
+new_device() {
   rm -f "$1"
-  "$emulator_tool" create "$1" --control-version 1.09 --video-version 1.01 \
+  "$emulator_tool" create "$1" --control-version 1.12 --video-version 1.02 \
     --package-version 2.05 >/dev/null || { echo "FAIL: cannot create the device"; exit 1; }
 }
 device_has() {  # device_has STATE NAME VALUE
@@ -128,7 +130,7 @@ new_device "$state"
 start 80x24 "$state" "$scale" -nomicro -nofpga
 wait_for "Ready to perform updates." || fail "not ready"
 tmux -L "$socket" resize-window -t updater -x 40 -y 10
-wait_for "Terminal too small (58x17 needed)" || fail "no too-small line at 40x10"
+wait_for "Terminal too small (58x18 needed)" || fail "no too-small line at 40x10"
 [ "$(grep -c . "$work/screen")" = 1 ] || fail "more than one line at 40x10"
 tmux -L "$socket" resize-window -t updater -x 100 -y 30
 wait_for "Ready to perform updates." || fail "the dialog did not come back at 100x30"

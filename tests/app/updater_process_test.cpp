@@ -24,7 +24,8 @@ const char* const kUsbAdvice =
     "The update failed due to a USB communication error.\\nPlease check that all cables are "
     "properly connected.";
 const char* const kInconsistent =
-    "\\n\\nThe device may be in an inconsistent state.\\nPlease contact Brevicor support";
+    "\\n\\nThe device may be in an inconsistent state.\\nPlease contact Brevicor support"
+    "\\n\\nTo finish the update, unplug the device, plug it in again\\nand run the update again.";
 const char* const kReplug =
     "\\n\\nThe update may not be complete. Please un-plug\\nthe device, then re-connect it, and "
     "re-run\\nthis update process";
@@ -62,11 +63,13 @@ TEST(UpdaterProcess, NoVerifySkipsTheReadBack) {
     EXPECT_EQ(device.snapshot().controlVersion, "1.12");
 }
 
-// In its bootloader, with the start-up bit on the bootloader and nothing in its flash: the
-// inspection does not start it, and the run writes everything, the default values included.
+// In its bootloader, with the start-up bit on the bootloader, nothing in its flash and no package
+// version: the inspection does not start it, and the run writes everything, the default values
+// included (a unit that never finished an update).
 TEST(UpdaterProcess, AFactoryBlankDeviceIsUpdatedLikeAnyOther) {
     CreateOptions o = oldDevice();
     o.bootloader = true;
+    o.packageVersion = "";
     DeviceFile device(o);
     device.bootloaderCommand({0x04, 0x00, 0xFF});  // the chip erase
     const auto initial = device.snapshot();
@@ -77,8 +80,8 @@ TEST(UpdaterProcess, AFactoryBlankDeviceIsUpdatedLikeAnyOther) {
     EXPECT_TRUE(inOrder(
         run.err,
         {"status: Connecting to USB device.",
-         "status: The control firmware is incomplete. Press Update to write it "
-         "again (also with -nomicro).",
+         "status: The control firmware is incomplete. Press Update to write it again. It is "
+         "written also with -nomicro.",
          "status: Updating Control Firmware", "status: Updating Control Firmware: Verifying.",
          "status: Updating Control Firmware: Programming default values.",
          "status: Updating Calibration Data", "status: Updating Video Firmware",
@@ -128,7 +131,7 @@ TEST(UpdaterProcess, AWriteTheDeviceTookOnlyPartOfFailsTheRun) {
          "status: All updates complete."},
     };
     for (const Case& c : cases) {
-        DeviceFile device(oldDevice());
+        DeviceFile device(currentDevice());
         FaultRule rule;
         rule.kind = c.kind;
         rule.bytes = 1;
@@ -149,16 +152,47 @@ TEST(UpdaterProcess, AWriteTheDeviceTookOnlyPartOfFailsTheRun) {
     }
 }
 
-TEST(UpdaterProcess, NothingSwitchedOnStillWritesThePackageVersion) {
+// The package version says that the unit holds the package's firmware: a run that leaves older
+// firmware on it leaves the field as it was and says so; a unit that holds the carried firmware
+// gets it even when every step is switched off.
+TEST(UpdaterProcess, ThePackageVersionIsWrittenOnlyToAUnitThatHoldsThePackagesFirmware) {
+    const std::string leftAlone =
+        "status: All updates complete. The package version was left as it was: the device does "
+        "not hold all the firmware of package 2.07.";
+    const struct {
+        CreateOptions device;
+        std::vector<std::string> args;
+        const char* package;
+    } cases[] = {
+        {oldDevice(), {"-nomicro", "-nofpga"}, "2.05"},
+        {oldDevice(), {"-nomicro"}, "2.05"},
+        {oldDevice(), {"-nofpga"}, "2.05"},
+        {currentDevice(), {"-nomicro", "-nofpga"}, "2.07"},
+        {currentDevice(), {"-nomicro"}, "2.07"},
+        {currentDevice(), {"-nofpga"}, "2.07"},
+    };
+    for (const auto& c : cases) {
+        DeviceFile device(c.device);
+        std::vector<std::string> args{"-batch"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Outcome run = runUpdater(device, args);
+        const std::string what = c.device.controlVersion + " " + joined(c.args);
+        EXPECT_EQ(run.result.exitCode, 0) << what << run.result.err;
+        const emulator::DeviceSnapshot after = device.snapshot();
+        EXPECT_EQ(after.packageVersion, c.package) << what;
+        const std::vector<std::string> status = starting(run.err, "status: ");
+        EXPECT_EQ(status.back(),
+                  c.package == std::string("2.07") ? "status: All updates complete." : leftAlone)
+            << what;
+        EXPECT_EQ(after.memory[0x37], 0) << what;
+    }
     DeviceFile device(oldDevice());
     Outcome run = runUpdater(device, {"-batch", "-nomicro", "-nofpga"});
-    EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
     EXPECT_EQ(starting(run.err, "status: "),
               (std::vector<std::string>{"status: Connecting to USB device.",
                                         "status: Ready to perform updates.",
-                                        "status: All updates complete."}));
+                                        "status: All updates complete.", leftAlone}));
     const emulator::DeviceSnapshot after = device.snapshot();
-    EXPECT_EQ(after.packageVersion, "2.07");
     EXPECT_EQ(after.controlVersion, "1.09");
     EXPECT_EQ(after.videoVersion, "1.01");
     EXPECT_EQ(commandCount(device.trace(), 0x0E00), 0);
@@ -184,37 +218,88 @@ TEST(UpdaterProcess, CorrectionFactorReachesTheCalibration) {
     EXPECT_EQ(calibrationResults(device.snapshot()), expectedCalibration(before, 0.5f));
 }
 
-// A correction that is not a number used to become 0 and write zeros over every value.
+// A correction that is not a number used to become 0 and write zeros over every value. The token
+// after -correction is its value: "-batch" there is refused, not read as batch mode, so the
+// dialog waits for someone to press Update.
 TEST(UpdaterProcess, RefusedCorrectionKeepsTheFactorAndSaysSo) {
-    DeviceFile device(oldDevice());
+    DeviceFile device(currentDevice());
     const auto s = device.snapshot();
     const std::vector<uint8_t> before(s.memory.begin(), s.memory.end());
     Outcome run = runUpdater(
-        device, {"-nomicro", "-nofpga", "-calib", "-correction", "abc", "-correction", "-batch"});
+        device, {"-nomicro", "-nofpga", "-calib", "-correction", "abc", "-correction", "-batch"},
+        "wait-status Ready to perform updates.\nclick 1001\nwait-status All updates complete.\n");
     EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
     EXPECT_TRUE(contains(run.err, "Invalid value 'abc' for option '-correction'. Ignored."));
     EXPECT_TRUE(contains(run.err, "Invalid value '-batch' for option '-correction'. Ignored."));
-    // -batch was read as the option: the run went ahead without anyone pressing Update.
-    EXPECT_TRUE(contains(run.err, "status: All updates complete."));
     EXPECT_EQ(calibrationResults(device.snapshot()), expectedCalibration(before, 1.0f));
+
+    // Without anyone to press Update, nothing happens: batch mode was not switched on.
+    DeviceFile untouched(currentDevice());
+    run = runUpdater(untouched, {"-calib", "-correction", "-batch"});
+    EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+    EXPECT_TRUE(contains(run.err, "status: Ready to perform updates."));
+    EXPECT_FALSE(contains(run.err, "status: Updating Calibration Data"));
+    EXPECT_EQ(untouched.snapshot().packageVersion, "2.05");
 }
 
-TEST(UpdaterProcess, BadOptionsAreReportedAndTheRunGoesOn) {
-    DeviceFile device(oldDevice());
-    Outcome run = runUpdater(device, {"-Batch", "\"-batch\"", "-noverify", "-nomicro", "-nofpga",
-                                      "-batch", "-correction"});
-    EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
-    const std::vector<std::string> warnings = {"Invalid command-line argument '-Batch' ignored",
-                                               "Invalid command-line argument '\"-batch\"' ignored",
-                                               "Option '-correction' requires argument. Ignored."};
-    for (const std::string& w : warnings) {
-        EXPECT_TRUE(contains(run.err, w)) << w << "\n" << joined(run.err);
+// Nobody reads the warnings of a batch run before the device is written: a mistyped option or a
+// refused value ends it with code 2 before any request. Without -batch the dialog lets the user
+// decide, as before.
+TEST(UpdaterProcess, BadOptionsEndABatchRunBeforeAnyRequest) {
+    const char* const refusal =
+        "The command line has errors (above); in batch mode nothing is done. Correct it and run "
+        "again.";
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> warnings;
+    } cases[] = {
+        {{"-batch", "-nomicr"}, {"Invalid command-line argument '-nomicr' ignored"}},
+        {{"-batch", "-correction", "1,05"},
+         {"Invalid value '1,05' for option '-correction'. Ignored."}},
+        {{"-Batch", "\"-batch\"", "-noverify", "-batch", "-correction"},
+         {"Invalid command-line argument '-Batch' ignored",
+          "Invalid command-line argument '\"-batch\"' ignored",
+          "Option '-correction' requires argument. Ignored."}},
+        {{"-batch", "-log"}, {"Option '-log' requires argument. Ignored."}},
+        {{"-dfu", "-batch", "-bogus"}, {"Invalid command-line argument '-bogus' ignored"}},
+    };
+    for (const auto& c : cases) {
+        DeviceFile device(oldDevice());
+        Outcome run = runUpdater(device, c.args);
+        std::vector<std::string> expected = c.warnings;
+        expected.push_back(refusal);
+        EXPECT_EQ(run.result.exitCode, 2) << joined(c.args);
+        EXPECT_EQ(run.err, expected) << joined(c.args);
+        EXPECT_EQ(device.snapshot().requests, 0u) << joined(c.args);
     }
-    EXPECT_EQ(std::count_if(run.err.begin(), run.err.end(),
-                            [](const std::string& l) {
-                                return l.find("Invalid") == 0 || l.find("Option") == 0;
-                            }),
-              3);
+    // -json: the warnings and the refusal are events too.
+    DeviceFile device(oldDevice());
+    Outcome run = runUpdater(device, {"-batch", "-nomicr", "-json"});
+    EXPECT_EQ(run.result.exitCode, 2);
+    ASSERT_EQ(run.out.size(), 3u) << joined(run.out);
+    EXPECT_EQ(run.out[0],
+              "{\"event\":\"warning\",\"text\":\"Invalid command-line argument '-nomicr' "
+              "ignored\"}");
+    EXPECT_EQ(run.out[1], std::string("{\"event\":\"error\",\"message\":\"") + refusal +
+                              "\",\"kind\":\"usage\",\"detail\":\"\"}");
+    EXPECT_EQ(run.out[2].rfind("{\"event\":\"result\",\"success\":false,", 0), 0u) << run.out[2];
+    EXPECT_EQ(device.snapshot().requests, 0u);
+}
+
+TEST(UpdaterProcess, BadOptionsWithoutBatchAreReportedAndTheDialogGoesOn) {
+    DeviceFile device(currentDevice());
+    Outcome run = runUpdater(device, {"-nomicr", "-nofpga", "-correction", "-dfu"},
+                             "wait-status Ready to perform updates.\nclick 1001\n"
+                             "wait-status All updates complete.\n");
+    EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+    EXPECT_TRUE(inOrder(run.err, {"Invalid command-line argument '-nomicr' ignored",
+                                  "Invalid value '-dfu' for option '-correction'. Ignored.",
+                                  "status: Connecting to USB device."}))
+        << joined(run.err);
+    // -dfu was the refused value, not the device action: the dialog ran and the unit, never sent
+    // into its bootloader, got the control firmware that -nomicr did not leave alone.
+    EXPECT_EQ(commandCount(device.trace(), 0x0604), 1);
+    EXPECT_TRUE(contains(run.err, "status: Updating Control Firmware"));
     EXPECT_EQ(device.snapshot().packageVersion, "2.07");
 }
 
@@ -246,7 +331,8 @@ TEST_P(InspectionQuestion, YesOffersTheUpdateAndNoLeavesTheDeviceAlone) {
         EXPECT_TRUE(contains(run.err, "answer: Confirm Update: Yes"));
         EXPECT_TRUE(inOrder(
             run.err, {"status: Ready to perform updates.", "status: All updates complete."}));
-        EXPECT_EQ(device.snapshot().packageVersion, "2.07");
+        // None of these units holds the carried firmware after a run that writes none.
+        EXPECT_EQ(device.snapshot().packageVersion, q.package);
     }
     {
         DeviceFile device(o);
@@ -277,7 +363,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Question>& info) { return std::string(info.param.name); });
 
 TEST(UpdaterProcess, BatchModeAsksNothingEvenForADowngrade) {
-    CreateOptions o = oldDevice();
+    CreateOptions o = currentDevice();
     o.packageVersion = "2.10";
     DeviceFile device(o);
     Outcome run = runUpdater(device, {"-batch", "-nomicro", "-nofpga"});
@@ -301,7 +387,8 @@ TEST(UpdaterProcess, UsbFailureDuringControlFirmwareWarnsOfAnInconsistentDevice)
         << joined(run.err);
     EXPECT_TRUE(inOrder(run.err, {"status: Updating Control Firmware", "status: Update failed."}));
     EXPECT_FALSE(contains(run.err, "status: Updating Video Firmware"));
-    EXPECT_EQ(device.snapshot().packageVersion, "2.05");
+    // The unit owes its default values: the mark stays until a run has programmed them.
+    EXPECT_EQ(device.snapshot().packageVersion, "~2.05");
 }
 
 TEST(UpdaterProcess, UsbFailureDuringVideoFirmwareAdvisesToReplug) {

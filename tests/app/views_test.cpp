@@ -119,7 +119,7 @@ TEST(TerminalScreen, TheDialogAtEachSizeShowsEveryFieldAndFindsEveryButton) {
     TerminalFocus focus;
     focus.button = Button::Update;
     for (auto size : {std::make_pair(100, 30), std::make_pair(80, 24), std::make_pair(60, 18),
-                      std::make_pair(58, 17)}) {
+                      std::make_pair(58, 18)}) {
         const TerminalScreen s = renderTerminalScreen(state, true, focus, size.first, size.second);
         ASSERT_FALSE(s.tooSmall) << size.first << "x" << size.second;
         ASSERT_EQ(s.text.size(), static_cast<size_t>(size.second));
@@ -194,17 +194,18 @@ TEST(TerminalScreen, LooksSayWhatIsDisabledFocusedAndDefault) {
     }
 }
 
-// A long status wraps onto the second status row; device texts that a terminal would not show
-// as one cell each do not shift the grid.
+// A long status wraps onto the status rows below, the longest of them whole; device texts that
+// a terminal would not show as one cell each do not shift the grid.
 TEST(TerminalScreen, LongStatusWrapsAndOddBytesKeepTheGrid) {
     DialogState state = readyState();
     state.status =
-        "The control firmware is incomplete. Press Update to write it again (also with "
-        "-nomicro).";
+        "All updates complete. The package version was left as it was: the device does not hold "
+        "all the firmware of package 2.07.";
     state.serial = "30\x01\xff";
     const TerminalScreen s = renderTerminalScreen(state, true, TerminalFocus(), 60, 18);
-    EXPECT_TRUE(shows(s, "| The control firmware is incomplete. Press Update to "));
-    EXPECT_TRUE(shows(s, "| write it again (also with -nomicro). "));
+    EXPECT_TRUE(shows(s, "| All updates complete. The package version was left as "));
+    EXPECT_TRUE(shows(s, "| it was: the device does not hold all the firmware of "));
+    EXPECT_TRUE(shows(s, "| package 2.07. "));
     EXPECT_TRUE(shows(s, "30??"));
     for (const std::string& row : s.text) {
         EXPECT_EQ(row.size(), 60u);
@@ -246,11 +247,11 @@ TEST(TerminalScreen, ABoxOverTheDialogTakesTheClicksOnItsButtons) {
 }
 
 TEST(TerminalScreen, ATerminalTooSmallGetsOneLineThatSaysSo) {
-    for (auto size : {std::make_pair(57, 24), std::make_pair(80, 16), std::make_pair(40, 10)}) {
+    for (auto size : {std::make_pair(57, 24), std::make_pair(80, 17), std::make_pair(40, 10)}) {
         const TerminalScreen s =
             renderTerminalScreen(readyState(), true, TerminalFocus(), size.first, size.second);
         EXPECT_TRUE(s.tooSmall);
-        EXPECT_EQ(s.text[0].rfind("Terminal too small (58x17 needed)", 0), 0u) << s.text[0];
+        EXPECT_EQ(s.text[0].rfind("Terminal too small (58x18 needed)", 0), 0u) << s.text[0];
         for (size_t r = 1; r < s.text.size(); ++r) {
             EXPECT_EQ(s.text[r].find_first_not_of(' '), std::string::npos);
         }

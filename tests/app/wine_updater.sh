@@ -120,7 +120,8 @@ wait $answerer || fail "--help without standard output showed no box"
 
 echo "--- 5: -batch -json"
 state5=$work/device5.json
-tool create "$state5" >/dev/null
+# The carried firmware already: a run that writes none still gives it the package version.
+tool create "$state5" --control-version 1.12 --video-version 1.02 >/dev/null
 run_json() {  # like run_updater, standard output alone in $work/json.txt
   BVU_USB="emulator:$state5" BVU_TIME_SCALE=0.05 \
     timeout 300 wine "$updater" -batch -json "$@" </dev/null >"$work/json.txt" 2>"$work/err.txt"

@@ -223,6 +223,59 @@ TEST_F(EmuRunMode, RequestsToADeviceThatLeftAreGone) {
     EXPECT_EQ(bus->control(first, setup, buf, &n), Reply::Gone);  // the old id stays dead
 }
 
+// A bulk endpoint that stalled stays halted, as a real one does, until the host clears it; a
+// control request's stall ends with the next setup packet.
+TEST_F(EmuRunMode, AStalledBulkEndpointStaysHaltedUntilItIsCleared) {
+    make();
+    auto halted = [&](uint8_t endpoint) { return in(0x82, 0, 0, endpoint, 2).data.at(0) == 1; };
+    FaultRule stall;
+    stall.kind = FaultKind::Stall;
+    stall.match = stall.matchBulk = true;
+    stall.matchRequest = 0x02;
+    addFault(*bus, stall);
+    EXPECT_EQ(bulk(0x02, {0xC0, 0, 0}), Reply::Stall);
+    EXPECT_EQ(bulk(0x02, {0xC0, 0, 0}), Reply::Stall);  // halted: refused without a fault
+    EXPECT_TRUE(halted(0x02));
+    EXPECT_FALSE(halted(0x04));
+    // The fault rules do not see what a halted endpoint refuses.
+    addFault(*bus, stall);
+    EXPECT_EQ(bulk(0x02, {1}), Reply::Stall);
+    EXPECT_EQ(inspect(*bus).pendingFaults, 1u);
+    clearFaults(*bus);
+    std::vector<TraceEntry> t = trace(*bus);
+    ASSERT_EQ(t.size(), 5u);
+    EXPECT_EQ(t[0].fault, "stall");
+    EXPECT_EQ(t[1].fault, "");
+    EXPECT_EQ(t[1].reply, Reply::Stall);
+    EXPECT_EQ(t[1].dataLength, 0u);
+
+    EXPECT_EQ(out(0x02, 1, 0, 0x02), Reply::Ack);  // CLEAR_FEATURE(ENDPOINT_HALT)
+    EXPECT_FALSE(halted(0x02));
+    EXPECT_EQ(bulk(0x02, {0xC0, 0, 0}), Reply::Ack);
+
+    // SET_FEATURE(ENDPOINT_HALT) halts it; SET_INTERFACE clears every halt.
+    EXPECT_EQ(out(0x02, 3, 0, 0x02), Reply::Ack);
+    EXPECT_EQ(bulk(0x02, {1}), Reply::Stall);
+    EXPECT_EQ(bus->setInterface(id(), 0, 0), Reply::Ack);
+    EXPECT_EQ(bulk(0x02, {1}), Reply::Ack);
+
+    // 0x04 halts on data outside a download, and stays halted across a reopening of the state
+    // file, but not across a power cycle.
+    EXPECT_EQ(bulk(0x04, {1}), Reply::Stall);
+    reopen();
+    EXPECT_TRUE(halted(0x04));
+    bus->unplug();
+    bus->plug();
+    EXPECT_FALSE(halted(0x04));
+
+    // A stalled control request leaves the control pipe usable.
+    FaultRule any;
+    any.kind = FaultKind::Stall;
+    addFault(*bus, any);
+    EXPECT_EQ(rd(2, 4, 0, 32).reply, Reply::Stall);
+    EXPECT_EQ(infoText(4), "1.09");
+}
+
 TEST_F(EmuRunMode, SetInterfaceChecksTheInterface) {
     make();
     EXPECT_EQ(bus->setInterface(id(), 0, 0), Reply::Ack);

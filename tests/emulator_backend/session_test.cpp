@@ -2,6 +2,8 @@
 // device that stalls SET_INTERFACE. (The ordinary paths run against the device model in
 // model_test.cpp.)
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -40,6 +42,26 @@ TEST_F(EmulatorSessionTest, DeviceThatStallsSetInterfaceIsNotTaken) {
     EXPECT_EQ(errorOf([&] { session->waitForDevice(); }),
               "USB communication error: Waiting for USB device to attach: Timeout expired");
     EXPECT_FALSE(session->isDevicePresent());
+}
+
+// After a bulk stall the host clears the endpoint's halt on the bus (CLEAR_FEATURE), and only
+// then sends the next transfer to it.
+TEST_F(EmulatorSessionTest, ABulkStallIsClearedOnTheBusBeforeTheNextTransfer) {
+    bus->arrive(kRunModeProductId, runModeDescriptors());
+    bool stall = true;
+    bus->onBulkOut([&](uint32_t, uint8_t, const uint8_t*, uint32_t length, uint32_t* taken) {
+        *taken = stall ? 0 : length;
+        return std::exchange(stall, false) ? Reply::Stall : Reply::Ack;
+    });
+    openSession();
+    const uint8_t message[3] = {1, 2, 3};
+    EXPECT_THROW(session->bulkWrite(message, sizeof message), USBUtils::Error);
+    EXPECT_NO_THROW(session->bulkWrite(message, sizeof message));
+    const std::vector<BusTransfer> seen = bus->transfers();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_TRUE(seen[0].bulk);
+    EXPECT_EQ(seen[1].setup, (std::vector<uint8_t>{0x02, 0x01, 0, 0, 0x02, 0, 0, 0}));
+    EXPECT_TRUE(seen[2].bulk);
 }
 
 }  // namespace

@@ -101,6 +101,27 @@ TEST_F(AdapterTest, BulkOutGoesToTheDeviceOnlyForItsOwnEndpoints) {
     EXPECT_EQ(seen[0].data.size(), 0x8000u);  // one transfer, as the device sees it
 }
 
+// CLEAR_HALT reaches the device as the CLEAR_FEATURE(ENDPOINT_HALT) the kernel sends, and the
+// device's answer comes back; RESETEP stays on the host's side.
+TEST_F(AdapterTest, ClearHaltReachesTheDeviceAsClearFeature) {
+    std::atomic<bool> refuse{false};
+    bus->onControl([&](uint32_t, const uint8_t*, uint8_t*, uint32_t* n) {
+        *n = 0;
+        return refuse.load() ? Reply::Stall : Reply::Ack;
+    });
+    libusb_device_handle* h = open();
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(libusb_claim_interface(h, 0), 0);
+    EXPECT_EQ(libusb_clear_halt(h, 0x04), 0);
+    refuse = true;
+    EXPECT_EQ(libusb_clear_halt(h, 0x02), LIBUSB_ERROR_OTHER);      // how libusb reports EPIPE here
+    EXPECT_EQ(libusb_clear_halt(h, 0x06), LIBUSB_ERROR_NOT_FOUND);  // no such endpoint
+    std::vector<BusTransfer> seen = bus->transfers();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].setup, (std::vector<uint8_t>{0x02, 0x01, 0, 0, 0x04, 0, 0, 0}));
+    EXPECT_EQ(seen[1].setup, (std::vector<uint8_t>{0x02, 0x01, 0, 0, 0x02, 0, 0, 0}));
+}
+
 TEST_F(AdapterTest, StallAndNoAnswerCompleteAsUsbfsCompletesThem) {
     std::atomic<int> calls{0};
     bus->onControl([&](uint32_t, const uint8_t* setup, uint8_t* data, uint32_t* n) {

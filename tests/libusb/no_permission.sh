@@ -39,6 +39,7 @@ echo "--- modeswitch -dfu"
 locked "$modeswitch" -dfu
 [ $rc -eq 1 ] || fail "exit code $rc, expected 1"
 [ "$err" = "USB communication error.
+Waiting for USB device to attach: Timeout expired
 $advice" ] || fail "standard error: $err"
 locked "$modeswitch" -dfu -silent
 [ $rc -eq 1 ] && [ -z "$err" ] || fail "-silent: exit code $rc, standard error: $err"

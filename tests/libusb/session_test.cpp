@@ -2,6 +2,7 @@
 // umockdev: the whole path a real device would take on Linux, re-enumeration included.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "emulator/umockdev/adapter.h"
@@ -130,6 +131,28 @@ TEST_F(UmockdevSessionTest, TheDevicesFaultsReachTheHostAsDriverStatuses) {
 
     bus->plug();
     EXPECT_NE(session.waitForDevice(), nullptr);
+}
+
+// A bulk endpoint that stalled stays halted on the device: the next transfer on it goes out
+// once the host has cleared the halt (libusb_clear_halt, through usbfs).
+TEST_F(UmockdevSessionTest, ABulkStallIsClearedBeforeTheNextTransferOnThatEndpoint) {
+    start();
+    USBUtils session;
+    session.waitForDevice();
+    emulator::addFault(*bus, bulkStall(0x02));
+    const uint8_t message[3] = {0x11, 0x22, 0x33};
+    EXPECT_THROW(session.bulkWrite(message, sizeof message), USBUtils::Error);
+    emulator::clearTrace(*bus);
+    EXPECT_NO_THROW(session.bulkWrite(message, sizeof message));
+    std::vector<std::string> seen;
+    for (const emulator::TraceEntry& e : emulator::trace(*bus))
+        seen.push_back(emulator::formatTraceEntry(e));
+    ASSERT_EQ(seen.size(), 2u);
+    const emulator::TraceEntry clear = emulator::trace(*bus).front();
+    EXPECT_EQ(std::vector<uint8_t>(clear.setup, clear.setup + 8),
+              (std::vector<uint8_t>{0x02, 0x01, 0, 0, 0x02, 0, 0, 0}))
+        << seen[0];
+    EXPECT_EQ(emulator::trace(*bus).back().reply, emulator::Reply::Ack) << seen[1];
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ TEST_F(ModeSwitchCodes, AnotherErrorOfTheSystemIsAnInternalError) {
     USBUtils first;  // the tool's own session then cannot be opened
     std::string err;
     EXPECT_EQ(run({"-dfu"}, &err), 3);
-    EXPECT_EQ(err, "Internal error.\n");
+    // The error's own text follows on a line of its own.
+    EXPECT_EQ(err, "Internal error.\nAttempt to create a second instance of class USBUtils.\n");
 }
 
 TEST_F(ModeSwitchCodes, AForeignExceptionIsAnUnknownError) {
@@ -39,7 +40,7 @@ TEST_F(ModeSwitchCodes, AForeignExceptionIsAnUnknownError) {
     });
     std::string err;
     EXPECT_EQ(run({"-dfu"}, &err), 4);
-    EXPECT_EQ(err, "Unknown error.\n");
+    EXPECT_EQ(err, "Unknown error.\nout of the blue\n");
     EXPECT_EQ(run({"-dfu", "-silent"}, &err), 4);
     EXPECT_EQ(err, "");
     EXPECT_THROW(USBUtils::instance(), USBUtils::NotInit);  // the session went with the error

@@ -198,7 +198,9 @@ TEST_F(ModeSwitchProcess, AnIncompleteControlFirmwareIsNotStarted) {
     make(true);
     auto r = run({"-tarsel"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, kUsbError);
+    EXPECT_EQ(r.err,
+              "The control firmware of the device is incomplete: run the update (updater) to write "
+              "it again.\n");
     const emu::DeviceSnapshot s = device();
     EXPECT_EQ(s.guise, emu::Guise::Bootloader);
     EXPECT_FALSE(s.vanished);
@@ -215,7 +217,8 @@ TEST_F(ModeSwitchProcess, AnApplicationThatNeverArrivesIsAFailure) {
     bootloaderCommands({{0x04, 0x00, 0xFF}});  // the chip erase
     auto r = run({"-pellin"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, kUsbError);
+    EXPECT_EQ(r.err,
+              std::string(kUsbError) + "Waiting for USB device to attach: Timeout expired\n");
     EXPECT_GE(nominal(r.realMs), 7000);
     EXPECT_TRUE(device().vanished);
 }
@@ -235,7 +238,8 @@ TEST_F(ModeSwitchProcess, NoDeviceEndsAfterTheAttachWaitAsAUsbError) {
     ASSERT_TRUE(emu::unplug(state, &error)) << error;
     auto r = run({"-pellin"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, kUsbError);
+    EXPECT_EQ(r.err,
+              std::string(kUsbError) + "Waiting for USB DFU-mode to attach: Timeout expired\n");
     EXPECT_GE(nominal(r.realMs), 10000);
     r = run({"-silent", "-dfu"});
     EXPECT_EQ(r.exitCode, 1);
@@ -253,7 +257,8 @@ TEST_F(ModeSwitchProcess, AFailedRequestIsAUsbError) {
     ASSERT_TRUE(emu::addFault(state, stall, &error)) << error;
     auto r = run({"-dfu"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, kUsbError);
+    EXPECT_EQ(r.err,
+              std::string(kUsbError) + "Could not send BVR_CMD to device: HC status: PID stall\n");
     EXPECT_EQ(device().guise, emu::Guise::Run);
 }
 
@@ -261,8 +266,9 @@ TEST_F(ModeSwitchProcess, ADriverThatCannotBeOpenedIsReportedEvenWhenSilent) {
     // No state file: the emulated driver cannot be opened, before the options are read.
     auto r = run({"-silent", "-dfu"});
     EXPECT_EQ(r.exitCode, 1);
-    ASSERT_GE(r.err.size(), std::string(kUsbError).size());
-    EXPECT_EQ(r.err.substr(r.err.size() - std::string(kUsbError).size()), kUsbError);
+    EXPECT_NE(r.err.find(std::string(kUsbError) + "Could not initialise USB driver: "),
+              std::string::npos)
+        << r.err;
 }
 
 }  // namespace

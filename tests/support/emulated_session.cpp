@@ -28,5 +28,13 @@ void EmulatedDeviceTest::serveInProcess() {
     });
 }
 
+emulator::FaultRule bulkStall(uint8_t endpoint) {
+    emulator::FaultRule rule;
+    rule.kind = emulator::FaultKind::Stall;
+    rule.match = rule.matchBulk = true;
+    rule.matchRequest = endpoint;
+    return rule;
+}
+
 }  // namespace test
 }  // namespace bvu

@@ -30,5 +30,8 @@ class EmulatedDeviceTest : public SessionTest {
     std::shared_ptr<emulator::EmulatedBus> bus;
 };
 
+// A fault rule: the next bulk transfer to that endpoint stalls.
+emulator::FaultRule bulkStall(uint8_t endpoint);
+
 }  // namespace test
 }  // namespace bvu

@@ -119,6 +119,18 @@ class FakeBus::Port : public kd::Host {
         return run(request, transferred);
     }
     void close(uint32_t) override {}
+    UDA_STATUS clearHalt(uint32_t id, uint8_t endpoint) override {
+        std::function<UDA_STATUS(uint32_t, uint8_t)> handler;
+        {
+            std::lock_guard<std::mutex> lock(bus_->mutex_);
+            bus_->haltClears_.emplace_back(id, endpoint);
+            auto it = bus_->devices_.find(id);
+            if (it == bus_->devices_.end() || !it->second.present)
+                return UDA_DEVICE_NOT_FOUND;
+            handler = bus_->clearHaltHandler_;
+        }
+        return handler ? handler(id, endpoint) : 0;
+    }
 
     kd::HostEvents* events() const { return events_; }  // with the bus's lock held
     static kd::HostDevice hostDevice(uint32_t id, const UDA_DeviceInfo& info) {
@@ -274,6 +286,10 @@ void FakeBus::onSetInterface(std::function<UDA_STATUS(uint32_t, uint32_t, uint32
     std::lock_guard<std::mutex> lock(mutex_);
     setInterfaceHandler_ = std::move(h);
 }
+void FakeBus::onClearHalt(std::function<UDA_STATUS(uint32_t, uint8_t)> handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clearHaltHandler_ = std::move(handler);
+}
 void FakeBus::setVersion(uint32_t v) {
     std::lock_guard<std::mutex> lock(mutex_);
     version_ = v;
@@ -289,6 +305,10 @@ void FakeBus::setRegisterStatus(UDA_STATUS s) {
 std::vector<FakeTransfer> FakeBus::transfers() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return transfers_;
+}
+std::vector<std::pair<uint32_t, uint8_t>> FakeBus::haltClears() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return haltClears_;
 }
 size_t FakeBus::transferCount() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "usb/host.h"
@@ -58,6 +59,8 @@ class FakeBus : public std::enable_shared_from_this<FakeBus> {
     // the setup packet.
     void onTransfer(TransferHandler handler);
     void onSetInterface(std::function<UDA_STATUS(uint32_t id, uint32_t iface, uint32_t alt)> h);
+    // Answers the core's clearing of a halted endpoint (default: success).
+    void onClearHalt(std::function<UDA_STATUS(uint32_t id, uint8_t endpoint)> handler);
 
     // Knobs for failures of the driver itself.
     void setVersion(uint32_t version);
@@ -66,6 +69,8 @@ class FakeBus : public std::enable_shared_from_this<FakeBus> {
 
     // What happened.
     std::vector<FakeTransfer> transfers() const;
+    // The halts the core cleared (device, endpoint), oldest first; not among transfers().
+    std::vector<std::pair<uint32_t, uint8_t>> haltClears() const;
     size_t transferCount() const;
     std::vector<kd::EventRecord> acknowledgements() const;
     std::vector<kd::EventRecord> registrations() const;
@@ -96,6 +101,8 @@ class FakeBus : public std::enable_shared_from_this<FakeBus> {
     UDA_STATUS registerStatus_ = 0;
     TransferHandler transferHandler_;
     std::function<UDA_STATUS(uint32_t, uint32_t, uint32_t)> setInterfaceHandler_;
+    std::function<UDA_STATUS(uint32_t, uint8_t)> clearHaltHandler_;
+    std::vector<std::pair<uint32_t, uint8_t>> haltClears_;
     std::vector<FakeTransfer> transfers_;
     std::vector<kd::EventRecord> acks_;
     std::vector<kd::EventRecord> registrations_;

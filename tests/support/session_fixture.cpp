@@ -1,5 +1,8 @@
 #include "tests/support/session_fixture.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "platform/clock.h"
 
 namespace bvu {
@@ -34,6 +37,26 @@ USBUtils& SessionTest::openSession() {
     session.reset();  // one session at a time
     session.reset(new USBUtils);
     return *session;
+}
+
+USBUtils::Notice NoticeLog::hook() {
+    return [this](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back(line);
+        changed_.notify_all();
+    };
+}
+
+std::vector<std::string> NoticeLog::lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+}
+
+bool NoticeLog::waitFor(const std::string& line, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+    });
 }
 
 void FakeBusTest::SetUp() {

@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "tests/support/fake_driver.h"
 #include "usb/usbutils.h"
@@ -38,6 +41,21 @@ class SessionTest : public ::testing::Test {
     USBUtils& openSession();
 
     std::unique_ptr<USBUtils> session;
+};
+
+// The notices a session gives (USBUtils::setNotice), as they come. Thread-safe; it must outlive
+// the session's use of its hook.
+class NoticeLog {
+  public:
+    USBUtils::Notice hook();
+    std::vector<std::string> lines() const;
+    // Waits (real time) until that line has come.
+    bool waitFor(const std::string& line, int timeoutMs = 60000) const;
+
+  private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<std::string> lines_;
 };
 
 // The session over the fake bus: every driver file it opens is one of bus's.

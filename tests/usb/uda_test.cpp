@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/clock.h"
 #include "tests/support/fake_driver.h"
@@ -200,6 +202,53 @@ TEST_F(UdaTest, SetInterfaceSelectsTheAlternateSettingInTheCachedInformation) {
     EXPECT_EQ(UDA_SetInterface(r.last.load(), 3, 1), UDA_INVALID_PARAMETER);
     EXPECT_EQ(ref->info->activeInterfaces[0].activeAlternate, 1u);
     ref.reset();
+    UDA_Release(h);
+}
+
+// A bulk endpoint that stalled stays halted on a real device: the driver core clears it before
+// the next transfer on it (and only on it), and a successful interface selection, which clears
+// every halt on the device, spares that.
+TEST_F(UdaTest, AStalledBulkEndpointIsClearedBeforeItsNextTransfer) {
+    Recorder r;
+    UDA_DRIVER_HANDLE h = nullptr;
+    ASSERT_EQ(subscribe(&h, &r), 0u);
+    const uint32_t id = bus->plug(FakeBus::makeInfo(0x03EB, 0x3014));
+    ASSERT_TRUE(waitFor([&] { return r.attaches == 1; }));
+    UDA_DEVICE_HANDLE device = r.last.load();
+    std::atomic<bool> stallNext{true};
+    bus->onTransfer([&](bvu::kd::TransferRequest& t) {
+        t.transferred = t.size;
+        return stallNext.exchange(false) ? UDA_HC_STALL_PID : UDA_STATUS(0);
+    });
+    uint8_t data[4] = {1, 2, 3, 4};
+    auto send = [&](uint32_t pipe) {
+        return UDA_PipeTransfer(device, pipe, 0, 0, data, sizeof data, nullptr, nullptr, 5000);
+    };
+    using Clears = std::vector<std::pair<uint32_t, uint8_t>>;
+    EXPECT_EQ(send(4), UDA_HC_STALL_PID);
+    EXPECT_EQ(send(2), 0u);
+    EXPECT_TRUE(bus->haltClears().empty());
+    EXPECT_EQ(send(4), 0u);
+    EXPECT_EQ(bus->haltClears(), (Clears{{id, 4}}));
+    EXPECT_EQ(send(4), 0u);
+    EXPECT_EQ(bus->haltClears().size(), 1u);
+
+    stallNext = true;
+    EXPECT_EQ(send(4), UDA_HC_STALL_PID);
+    EXPECT_EQ(UDA_SetInterface(device, 0, 0), 0u);
+    EXPECT_EQ(send(4), 0u);
+    EXPECT_EQ(bus->haltClears().size(), 1u);
+
+    // A clear that fails fails the transfer, which is not sent; the endpoint stays halted.
+    stallNext = true;
+    EXPECT_EQ(send(4), UDA_HC_STALL_PID);
+    bus->onClearHalt([](uint32_t, uint8_t) { return UDA_HC_DEVICE_NOT_RESPONDING; });
+    const size_t sent = bus->transferCount();
+    EXPECT_EQ(send(4), UDA_HC_DEVICE_NOT_RESPONDING);
+    EXPECT_EQ(bus->transferCount(), sent);
+    bus->onClearHalt({});
+    EXPECT_EQ(send(4), 0u);
+    EXPECT_EQ(bus->haltClears().size(), 3u);
     UDA_Release(h);
 }
 

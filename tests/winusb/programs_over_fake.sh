@@ -5,7 +5,14 @@
 # native programs run as they are.
 #   1. modeswitch -dfu: exit code 0, the device in its bootloader;
 #   2. modeswitch -pellin: exit code 0, back in run mode;
-#   3. updater -batch -calib against old firmware: exit code 0, the new versions on the device.
+#   3. updater -batch -calib against old firmware: exit code 0, the new versions on the device;
+#   4. modeswitch -dfu with run mode served by libusbK: exit code 1, the error's own text on
+#      the second line, then the advice naming the driver;
+#   5. the first update on a PC that has WinUSB for run mode only (BVU_WINUSB_FAKE_DRIVERS): the
+#      updater warns before the switch, pauses when the bootloader arrives without a driver,
+#      goes on once the test has bound WinUSB to it (while the pause is on), and ends with exit
+#      code 0 and the new versions; and a bootloader served by libusbK gets the same pause, its
+#      driver named.
 #
 #   programs_over_fake.sh UPDATER MODESWITCH BVU_EMULATOR
 set -u
@@ -72,6 +79,74 @@ run "$emulator_tool" create "$state" --control-version 1.09 --video-version 1.01
 program "$state" "$updater" -batch -calib
 [ $rc -eq 0 ] || fail "exit code $rc: $out"
 expect "$state" controlVersion=1.12 videoVersion=1.02 packageVersion=2.07 guise=run
+
+# The first update on a PC whose WinUSB binding covers run mode only (as a user who bound what
+# Windows showed would have it): the bootloader arrives with what the drivers file names, and the
+# test binds WinUSB to it once the updater says that it waits for that.
+first_update() {  # first_update BINDING PAUSE_LINE_START
+  local binding=$1 pause=$2 drivers=$work/drivers.txt out=$work/first.out
+  run "$emulator_tool" create "$state" --control-version 1.09 --video-version 1.01 \
+    --package-version 2.05 >/dev/null
+  printf '# the bootloader guise only\n2ffd %s\n' "$binding" >"$drivers"
+  : >"$out"
+  # -json: its lines (one per event, the status lines among them) reach the file as they are
+  # written, under Wine too, and a box would not wait for a person.
+  (
+    export BVU_USB="winusb-fake:$state" BVU_WINUSB_FAKE_DRIVERS=$drivers BVU_TIME_SCALE=0.2 \
+      BVU_FRONTEND=headless
+    case "$updater" in
+      *.exe) timeout 300 wine "$updater" -batch -json </dev/null >"$out" 2>"$work/first.err" ;;
+      *) timeout 300 "$updater" -batch -json </dev/null >"$out" 2>"$work/first.err" ;;
+    esac
+    echo $? >"$work/first.rc"
+  ) &
+  local updating=$! waited=0
+  until grep -qF "\"text\":\"$pause" "$out"; do
+    if ! kill -0 $updating 2>/dev/null || [ $waited -ge 1500 ]; then
+      fail "$binding: no pause: $(tr -d '\r' <"$out")"
+      break
+    fi
+    sleep 0.2
+    waited=$((waited + 1))
+  done
+  printf '2ffd winusb\n' >"$drivers.new" && mv "$drivers.new" "$drivers"  # whole, at once
+  wait $updating
+  out_text=$(tr -d '\r' <"$out")
+  [ "$(cat "$work/first.rc")" = 0 ] || fail "$binding: exit code $(cat "$work/first.rc"): $out_text"
+  expect "$state" controlVersion=1.12 videoVersion=1.02 packageVersion=2.07 guise=run
+  # In this order: warned before the switch, paused, told that the driver is there, then on.
+  local previous=0 at line
+  for line in "This PC shows no driver for the device's bootloader (USB ID 03EB 2FFD) yet." \
+    "$pause" "The driver for the device's bootloader is ready." \
+    "Updating Control Firmware: Downloading to device."; do
+    at=$(printf '%s\n' "$out_text" | grep -n -F -m1 "\"text\":\"$line" | cut -d: -f1)
+    if [ -z "$at" ] || [ "$at" -le "$previous" ]; then
+      fail "$binding: status '$line' missing or out of order: $out_text"
+      break
+    fi
+    previous=$at
+  done
+}
+
+echo "--- modeswitch -dfu, run mode served by libusbK"
+run "$emulator_tool" create "$state" >/dev/null
+printf '3014 libusbK\n' >"$work/libusbK.txt"
+out=$(BVU_USB="winusb-fake:$state" BVU_WINUSB_FAKE_DRIVERS=$work/libusbK.txt BVU_TIME_SCALE=0.2 \
+  run "$modeswitch" -dfu)
+rc=$?
+[ $rc -eq 1 ] || fail "exit code $rc: $out"
+[ "$out" = "USB communication error.
+Waiting for USB device to attach: Timeout expired
+The device is connected, but Windows uses the driver libusbK for it (USB ID 03EB 3014), which \
+this program cannot use. Replace it with WinUSB: in Zadig, choose the device, then WinUSB, then \
+Replace Driver (see INSTALL.txt); then unplug the device and plug it in again." ] ||
+  fail "modeswitch said: $out"
+expect "$state" guise=run
+
+echo "--- updater -batch, first update: the bootloader without a driver"
+first_update none "Windows has no driver for the device's bootloader yet. Bind WinUSB to USB ID 03EB 2FFD"
+echo "--- updater -batch, first update: the bootloader served by libusbK"
+first_update libusbK "Windows uses the driver libusbK for the device's bootloader"
 
 if [ $failures -eq 0 ]; then
   echo "programs_over_fake: all passed"

@@ -5,7 +5,8 @@
 # interface, as on a PC without a WinUSB driver for it. The programs must enumerate the node,
 # find no WinUSB binding, call no WinUSB function (Wine's are stubs that end the process) and
 # say what to do:
-#   1. modeswitch.exe -dfu: exit code 1, its line and then the no-driver advice;
+#   1. modeswitch.exe -dfu: exit code 1, its line, the error's own text and then the no-driver
+#      advice;
 #   2. updater.exe -batch: exit code 1 after the inspection's error box (answered here), and the
 #      advice on standard error.
 # The device stays in run mode, untouched by either.
@@ -63,6 +64,7 @@ echo "--- modeswitch.exe -dfu"
   fail "exit code $(cat "$work/modeswitch.rc" 2>/dev/null), expected 1"
 err=$(tr -d '\r' <"$work/modeswitch.err" 2>/dev/null)
 [ "$err" = "USB communication error.
+Waiting for USB device to attach: Timeout expired
 $advice" ] || fail "standard error: $err"
 
 echo "--- updater.exe -batch"

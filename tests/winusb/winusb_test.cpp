@@ -7,10 +7,13 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <vector>
 
 #include "emulator/win32_usb_fake.h"
 #include "platform/clock.h"
 #include "tests/support/emulated_session.h"
+#include "tests/support/session_fixture.h"
+#include "usb/attach_wait.h"
 #include "usb/backend_winusb.h"
 #include "usb/device_advice.h"
 #include "usb/host_driver.h"
@@ -39,6 +42,7 @@ class WinusbTest : public EmulatedDeviceTest {
         }
         fake.reset();
         EmulatedDeviceTest::TearDown();
+        usb::forgetUnusableDevices();  // process-wide: under Wine every test shares the process
     }
 
     // The device on a PC whose Win32 USB functions are the fake's; the session over it.
@@ -52,7 +56,14 @@ class WinusbTest : public EmulatedDeviceTest {
             *status = 0;
             return kd::makeHostDriver(kd::makeWinusbHost(f->api()));
         });
-        openSession();
+        openSession().setNotice(notices.hook());
+    }
+
+    // The device on a PC that has bound this to the nodes of one of its product IDs.
+    void startWith(uint16_t productId, emu::FakeBinding binding) {
+        emu::Win32UsbFakeOptions options;
+        options.bindings[productId] = binding;
+        start(options);
     }
 
     void fault(emu::FaultKind kind, uint8_t type, uint8_t request) {
@@ -85,6 +96,7 @@ class WinusbTest : public EmulatedDeviceTest {
     }
 
     std::shared_ptr<emu::Win32UsbFake> fake;
+    NoticeLog notices;  // what the session told the user
 };
 
 class WinusbWatching : public WinusbTest, public ::testing::WithParamInterface<bool> {};
@@ -199,13 +211,153 @@ TEST_F(WinusbTest, ADeviceHeldByAnotherProgramIsNotTaken) {
     EXPECT_EQ(getStatus(session->waitForDevice()), 0u);
 }
 
-TEST_F(WinusbTest, ARefusedInterfaceSelectionLeavesTheDeviceUntaken) {
+// A device may stall SET_INTERFACE for an interface with one alternate setting: taken all the
+// same, as on Linux, with the interface's pipes reset instead (CLEAR_FEATURE on the bus).
+TEST_F(WinusbTest, AStalledInterfaceSelectionOfTheOnlyAlternateSettingIsTakenForSuccess) {
     emu::CreateOptions device;
     device.variant.refuseSetInterface = true;
     start({}, device);
+    EXPECT_EQ(getStatus(session->waitForDevice()), 0u);
+    EXPECT_EQ(fake->pipeResets(), 2);
+    std::vector<uint8_t> cleared;
+    for (const emu::TraceEntry& e : emu::trace(*bus)) {
+        if (e.setup[0] == 0x02 && e.setup[1] == 0x01)
+            cleared.push_back(e.setup[4]);
+    }
+    EXPECT_EQ(cleared, (std::vector<uint8_t>{0x02, 0x04}));
+}
+
+// A bulk pipe that stalled stays halted in WinUSB and on the device: the next transfer on it
+// goes out after WinUsb_ResetPipe, in the same session.
+TEST_F(WinusbTest, ABulkStallIsResetBeforeTheNextTransferOnThatPipe) {
+    start();
+    session->waitForDevice();
+    emu::addFault(*bus, bulkStall(0x02));
+    const uint8_t message[3] = {0x11, 0x22, 0x33};
+    EXPECT_EQ(errorOf([&] { session->bulkWrite(message, sizeof message); }),
+              "USB communication error: Could not write to USB device: HC status: PID stall");
+    EXPECT_EQ(fake->pipeResets(), 0);
+    EXPECT_EQ(errorOf([&] { session->bulkWrite(message, sizeof message); }), "(nothing thrown)");
+    EXPECT_EQ(fake->pipeResets(), 1);
+    EXPECT_EQ(emu::trace(*bus).back().reply, emu::Reply::Ack);
+}
+
+class WinusbBindings : public WinusbTest, public ::testing::WithParamInterface<emu::FakeBinding> {};
+
+// WinUSB bound by an installer that writes DeviceInterfaceGUID (singular, REG_SZ), or picked by
+// hand in Device Manager (no GUID value: the hub's GUID_DEVINTERFACE_USB_DEVICE reaches it).
+TEST_P(WinusbBindings, TheDeviceIsFoundAndTaken) {
+    startWith(0x3014, GetParam());
+    EXPECT_EQ(getStatus(session->waitForDevice()), 0u);
+    EXPECT_EQ(usb::unusableDeviceAdvice(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(SingularGuidAndByHand, WinusbBindings,
+                         ::testing::Values(emu::FakeBinding::WinUsbSingular,
+                                           emu::FakeBinding::WinUsbByHand),
+                         [](const ::testing::TestParamInfo<emu::FakeBinding>& p) {
+                             return p.param == emu::FakeBinding::WinUsbSingular ? "SingularGuid"
+                                                                                : "ByHand";
+                         });
+
+// Another driver (libusbK, offered by the same installers) serves the device: nothing is opened,
+// no WinUSB function is called, and the advice names the driver and how to replace it. Once it
+// is replaced with WinUSB the device arrives anew and is taken.
+TEST_F(WinusbTest, ADeviceServedByAnotherDriverIsNamedAndNotOpened) {
+    startWith(0x3014, emu::FakeBinding::LibusbK);
     EXPECT_EQ(errorOf([&] { session->waitForDevice(); }),
               "USB communication error: Waiting for USB device to attach: Timeout expired");
+    EXPECT_EQ(fake->winusbCalls(), 0);
     EXPECT_EQ(fake->openFiles(), 0);
+    const std::string advice = usb::unusableDeviceAdvice();
+    EXPECT_EQ(advice.rfind("The device is connected, but Windows uses the driver libusbK for it "
+                           "(USB ID 03EB 3014), which this program cannot use. Replace it with "
+                           "WinUSB",
+                           0),
+              0u)
+        << advice;
+    fake->setBinding(0x3014, emu::FakeBinding::WinUsb);
+    EXPECT_EQ(getStatus(takenAgain()), 0u);
+    EXPECT_EQ(usb::unusableDeviceAdvice(), "");
+}
+
+// First-time setup of the driver on a new port can outlast the 10-second wait: the session says
+// so and waits on, and takes the device once Windows is done. (The updater's inspection looks
+// first, for either guise.)
+TEST_F(WinusbTest, ADeviceWhoseDriverIsBeingSetUpIsWaitedForThenUsed) {
+    startWith(0x3014, emu::FakeBinding::SettingUp);
+    auto waiting = std::async(std::launch::async, [&] {
+        EXPECT_TRUE(session->startApplicationIfComplete(0));
+        return session->waitForDevice();
+    });
+    usb::UnusableNote settingUp;
+    settingUp.why = kd::Unusable::SettingUp;
+    ASSERT_TRUE(notices.waitFor(usb::driverWaitNotice(usb::DeviceGuise::Run, settingUp, false)));
+    EXPECT_EQ(fake->winusbCalls(), 0);
+    clock::sleepMs(usb::kAttachWaitMs + 1000);  // past the wait it would have had before
+    fake->setBinding(0x3014, emu::FakeBinding::WinUsb);
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(getStatus(waiting.get()), 0u);
+    EXPECT_EQ(notices.lines().back(), usb::driverReadyNotice(usb::DeviceGuise::Run));
+}
+
+// The first update on a PC that has bound WinUSB for run mode only: warned before the switch;
+// the bootloader arrives without a driver (or with another one), and the session pauses, saying
+// what to bind, until the user has bound WinUSB to it; then the update goes on with it.
+class WinusbFirstUpdate : public WinusbTest,
+                          public ::testing::WithParamInterface<emu::FakeBinding> {};
+
+TEST_P(WinusbFirstUpdate, TheBootloaderWithoutAUsableDriverPausesUntilOneIsBound) {
+    startWith(0x2FFD, GetParam());
+    session->waitForDevice();
+    session->prepareForBootloader();
+    ASSERT_EQ(notices.lines(), std::vector<std::string>{usb::bootloaderDriverWarning()});
+    session->enterDfuMode();
+    auto state = std::async(std::launch::async, [&] { return session->dfuGetState(); });
+    usb::UnusableNote missing;
+    missing.why =
+        GetParam() == emu::FakeBinding::None ? kd::Unusable::NoDriver : kd::Unusable::OtherDriver;
+    missing.driver = GetParam() == emu::FakeBinding::None ? "" : "libusbK";
+    const std::string pause = usb::driverWaitNotice(usb::DeviceGuise::Bootloader, missing, true);
+    ASSERT_TRUE(notices.waitFor(pause)) << ::testing::PrintToString(notices.lines());
+    EXPECT_EQ(emu::inspect(*bus).guise, emu::Guise::Bootloader);
+    clock::sleepMs(usb::kAttachWaitMs + 1000);  // past the wait it would have had before
+    fake->setBinding(0x2FFD, emu::FakeBinding::WinUsb);
+    ASSERT_EQ(state.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(state.get(), 2);  // dfuIDLE
+    EXPECT_EQ(notices.lines(),
+              (std::vector<std::string>{usb::bootloaderDriverWarning(), pause,
+                                        usb::driverReadyNotice(usb::DeviceGuise::Bootloader)}));
+}
+
+INSTANTIATE_TEST_SUITE_P(NoneAndLibusbK, WinusbFirstUpdate,
+                         ::testing::Values(emu::FakeBinding::None, emu::FakeBinding::LibusbK),
+                         [](const ::testing::TestParamInfo<emu::FakeBinding>& p) {
+                             return p.param == emu::FakeBinding::None ? "NoDriver" : "LibusbK";
+                         });
+
+// A PC that has served the bootloader with WinUSB before, on another port: no warning.
+TEST_F(WinusbTest, APcThatKnowsTheBootloaderIsNotWarned) {
+    emu::Win32UsbFakeOptions options;
+    options.knownNodes.emplace_back(0x2FFD, 7);
+    start(options);
+    session->prepareForBootloader();
+    EXPECT_TRUE(notices.lines().empty());
+}
+
+// Without the preparation (a mode switch, the recovery path) a bootloader without a driver still
+// fails after 10 s, with no notice.
+TEST_F(WinusbTest, UnpreparedABootloaderWithoutADriverFailsAfterTenSeconds) {
+    startWith(0x2FFD, emu::FakeBinding::None);
+    session->waitForDevice();
+    session->enterDfuMode();
+    EXPECT_EQ(errorOf([&] { session->waitForBootloader(); }),
+              "USB communication error: Waiting for USB DFU-mode to attach: Timeout expired");
+    EXPECT_TRUE(notices.lines().empty());
+    EXPECT_EQ(usb::unusableDeviceAdvice().rfind("The device is connected, but Windows has no "
+                                                "WinUSB driver for it.",
+                                                0),
+              0u);
 }
 
 // A PC without a WinUSB driver for the device: the node is there, nothing can be opened, and
