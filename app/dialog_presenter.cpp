@@ -41,8 +41,7 @@ class WorkFactory : public BVThread::ExecFactory {
   public:
     explicit WorkFactory(std::function<void()> work) : work_(std::move(work)) {}
     boost::shared_ptr<BVThread::Exec> create() override {
-        return boost::shared_ptr<WorkExec>(new WorkExec(work_),
-                                           boost::checked_deleter<WorkExec>());
+        return boost::shared_ptr<WorkExec>(new WorkExec(work_), boost::checked_deleter<WorkExec>());
     }
 
   private:

@@ -66,8 +66,7 @@ class DialogPresenter {
 
     // view and report must outlive the presenter. json: -json (boxes answered by their default
     // without being shown; no lines for scripts beside the JSON events).
-    DialogPresenter(const UpdateSettings& settings, bool json, RunReport& report,
-                    DialogView& view);
+    DialogPresenter(const UpdateSettings& settings, bool json, RunReport& report, DialogView& view);
     // Closes the queue and waits for a worker that still runs.
     ~DialogPresenter();
     DialogPresenter(const DialogPresenter&) = delete;

@@ -34,10 +34,14 @@ struct ButtonName {
 };
 
 const ButtonName kButtons[] = {
-    {"ok", "OK", Answer::Ok},          {"cancel", "Cancel", std::nullopt},
-    {"abort", "Abort", std::nullopt},  {"retry", "Retry", std::nullopt},
-    {"ignore", "Ignore", std::nullopt}, {"yes", "Yes", Answer::Yes},
-    {"no", "No", Answer::No},          {"tryagain", "Try Again", std::nullopt},
+    {"ok", "OK", Answer::Ok},
+    {"cancel", "Cancel", std::nullopt},
+    {"abort", "Abort", std::nullopt},
+    {"retry", "Retry", std::nullopt},
+    {"ignore", "Ignore", std::nullopt},
+    {"yes", "Yes", Answer::Yes},
+    {"no", "No", Answer::No},
+    {"tryagain", "Try Again", std::nullopt},
     {"continue", "Continue", std::nullopt},
 };
 

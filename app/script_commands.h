@@ -32,7 +32,7 @@ struct ScriptCommand {
         Timeout
     };
     Kind kind = Kind::Nothing;
-    int control = 0;            // the control id
+    int control = 0;             // the control id
     bool defaultAnswer = false;  // answer default
     // The answer, when it is one the updater's boxes can give (ok, yes, no); the others never fit.
     std::optional<Answer> answer;

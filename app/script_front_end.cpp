@@ -42,9 +42,9 @@ std::string field(const char* label, const std::optional<std::string>& value) {
 }
 
 std::string unitLine(const UnitRecord& unit, const CarriedVersions& carried, bool afterUpdate) {
-    std::string line = std::string("device: ") +
-                       (afterUpdate ? "after the update: " : "before the update: ") +
-                       field("serial", unit.serial) + ", " + field("PCB revision", unit.pcbRevision);
+    std::string line =
+        std::string("device: ") + (afterUpdate ? "after the update: " : "before the update: ") +
+        field("serial", unit.serial) + ", " + field("PCB revision", unit.pcbRevision);
     if (unit.videoStandard) {
         line += ", " + escapeText(*unit.videoStandard);
     }
@@ -254,8 +254,9 @@ bool ScriptFrontEnd::runScript(DialogPresenter& presenter) {
             timeout_ = command.seconds;
         } else if (command.kind != Kind::Nothing) {
             current_ = command;
-            deadline_ = bvu::clock::now() + bvu::clock::scaled(std::chrono::milliseconds(
-                                                static_cast<int64_t>(std::llround(timeout_ * 1000))));
+            deadline_ =
+                bvu::clock::now() + bvu::clock::scaled(std::chrono::milliseconds(
+                                        static_cast<int64_t>(std::llround(timeout_ * 1000))));
         }
     }
 }

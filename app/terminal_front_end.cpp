@@ -326,8 +326,7 @@ void TerminalFrontEnd::runDialog(DialogPresenter& presenter) {
     presenter_ = nullptr;
     leave();
     if (keepLastLook_) {
-        for (const std::string& line : terminalSummary(last))
-            std::printf("%s\n", line.c_str());
+        for (const std::string& line : terminalSummary(last)) std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     }
 }
@@ -428,9 +427,8 @@ void TerminalFrontEnd::moveFocus(int step) {
     // NTSC and PAL are one stop.
     auto same = [&](Button b) {
         const bool radio = b == Button::Ntsc || b == Button::Pal;
-        return focus_.button && (*focus_.button == b ||
-                                 (radio && (*focus_.button == Button::Ntsc ||
-                                            *focus_.button == Button::Pal)));
+        return focus_.button && (*focus_.button == b || (radio && (*focus_.button == Button::Ntsc ||
+                                                                   *focus_.button == Button::Pal)));
     };
     size_t index = 0;
     for (size_t i = 0; i < order.size(); ++i) {

@@ -138,8 +138,8 @@ void drawDialog(Canvas& c, TerminalScreen& s, const DialogState& st, const Termi
     at(12, 2, bar);
 
     target.button = Button::Update;
-    drawButton(c, s, top + 13, left + 14, "[ Update ]", st.updateEnabled,
-               focused(Button::Update), st.defaultButton == Button::Update, target);
+    drawButton(c, s, top + 13, left + 14, "[ Update ]", st.updateEnabled, focused(Button::Update),
+               st.defaultButton == Button::Update, target);
     target.button = Button::Exit;
     drawButton(c, s, top + 13, left + 36, "[ Exit ]", st.exitEnabled, focused(Button::Exit),
                st.defaultButton == Button::Exit, target);
@@ -176,8 +176,7 @@ void drawBox(Canvas& c, TerminalScreen& s, const Box& box, const BoxShape& shape
              const TerminalFocus& focus) {
     const int top = (s.rows - shape.height) / 2;
     const int left = (s.columns - shape.width) / 2;
-    for (int r = 0; r < shape.height; ++r)
-        c.fill(top + r, left, shape.width, ' ');
+    for (int r = 0; r < shape.height; ++r) c.fill(top + r, left, shape.width, ' ');
     c.frame(top, left, shape.width, shape.height, box.caption);
     c.put(top + 2, left + 2, box.kind == Box::Kind::Error ? "(x)" : "(?)");
     for (size_t i = 0; i < shape.lines.size(); ++i)

@@ -59,8 +59,8 @@ UpdateOutcome runUpdate(const UpdateRequest& request, UpdateProgress& progress) 
     try {
         USBUtils& usb = USBUtils::instance();
         // While a wait grows longer for a driver (Windows), the status line says why.
-        USBUtils::ScopedNotice notice(usb,
-                                      [&progress](const std::string& text) { progress.notice(text); });
+        USBUtils::ScopedNotice notice(
+            usb, [&progress](const std::string& text) { progress.notice(text); });
         USBTarselUpdater<1> control;
         control.setVerification(request.verifyControlFirmware);
         // What the unit holds as the run goes on.

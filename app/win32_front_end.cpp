@@ -22,8 +22,7 @@ constexpr UINT WM_DELIVER = WM_APP + 1;
 constexpr UINT WM_SHOWBOX = WM_APP + 2;
 
 UINT boxType(const Box& box) {
-    return box.kind == Box::Kind::Error ? MB_ICONERROR
-                                        : MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2;
+    return box.kind == Box::Kind::Error ? MB_ICONERROR : MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2;
 }
 
 Answer answerOf(int result) {
@@ -76,9 +75,8 @@ class Win32FrontEnd : public FrontEnd {
 void Win32FrontEnd::runDialog(DialogPresenter& presenter) {
     presenter_ = &presenter;
     shownOnce_ = false;
-    const INT_PTR result =
-        DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_UPDATE), nullptr,
-                        dialogProc, reinterpret_cast<LPARAM>(this));
+    const INT_PTR result = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_UPDATE),
+                                           nullptr, dialogProc, reinterpret_cast<LPARAM>(this));
     wakeTarget_.store(nullptr);
     dialog_ = nullptr;
     presenter_ = nullptr;
@@ -176,8 +174,8 @@ void Win32FrontEnd::show(const DialogState& s) {
         EnableWindow(GetDlgItem(dialog_, IDC_PAL), s.standardEnabled ? TRUE : FALSE);
     }
     if (all || s.progress != b.progress)
-        SendMessageA(GetDlgItem(dialog_, IDC_PROGRESS), PBM_SETPOS,
-                     static_cast<WPARAM>(s.progress), 0);
+        SendMessageA(GetDlgItem(dialog_, IDC_PROGRESS), PBM_SETPOS, static_cast<WPARAM>(s.progress),
+                     0);
     if (all || s.statusCount != b.statusCount)
         SendMessageA(statusBar_, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(s.status.c_str()));
     if (s.busy != b.busy || (all && s.busy)) {

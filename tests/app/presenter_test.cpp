@@ -633,9 +633,9 @@ TEST_F(Presenter, AControlFirmwareVersionCutShortIsAnError) {
         if (after == 0) {
             ASSERT_TRUE(thrown);
             EXPECT_EQ(describeError(thrown).kind, std::string("usb"));
-            EXPECT_NE(describeError(thrown).detail.find(
-                          "The control firmware version came incomplete."),
-                      std::string::npos)
+            EXPECT_NE(
+                describeError(thrown).detail.find("The control firmware version came incomplete."),
+                std::string::npos)
                 << describeError(thrown).detail;
             EXPECT_TRUE(view().boxes.empty());
             EXPECT_EQ(commandCount(device.trace(), 0x0E00), 0);
