@@ -7,7 +7,8 @@
 // of that interface on the present node. A node without one is reported all the same: it is a
 // device this program cannot use (Unusable::NoDriver), and no WinUSB function is ever called
 // for it. A node whose path appears or changes (the driver was installed, the device came
-// back) is a departure and a new arrival.
+// back) is a departure and a new arrival. Where a node is plugged is its first location path
+// (DEVPKEY_Device_LocationPaths), else its location information (SPDRP_LOCATION_INFORMATION).
 //
 // Watching: CM_Register_Notification where the system has it (every notification means "look
 // again"), otherwise a look every 250 ms nominal on the clock, on a thread of the adapter's.

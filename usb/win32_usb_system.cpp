@@ -31,6 +31,7 @@ Win32Usb makeSystemTable() {
     api.WinUsb_WritePipe = &::WinUsb_WritePipe;
     api.WinUsb_AbortPipe = &::WinUsb_AbortPipe;
     api.WinUsb_GetOverlappedResult = &::WinUsb_GetOverlappedResult;
+    api.SetupDiGetDevicePropertyW = &::SetupDiGetDevicePropertyW;
     // Windows 8 and later only: a static import would keep the programs from starting on
     // older systems and under Wine.
     if (HMODULE cfgmgr = LoadLibraryW(L"cfgmgr32.dll")) {
