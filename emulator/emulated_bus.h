@@ -33,6 +33,10 @@ struct Presence {
     // The device descriptor (18 bytes) followed by the whole configuration descriptor (with its
     // interface and endpoint descriptors), as GET_DESCRIPTOR returns them.
     std::vector<uint8_t> descriptors;
+    // The port the unit is plugged into: "4", or "4.2" for port 2 of a hub on port 4 of the
+    // root hub. The same at every arrival of the unit, in either guise, until it is plugged in
+    // elsewhere. Empty: the bus does not say (the adapters then pick a free one).
+    std::string port;
 };
 
 // What became of a request on the bus.

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
 #include <map>
 #include <mutex>
@@ -65,17 +67,47 @@ struct Node {
     uint32_t busId = 0;
     uint16_t vendorId = 0;
     uint16_t productId = 0;
-    int port = 0;
+    std::string port;  // "4", "4.2"
     std::vector<uint8_t> descriptors;
     std::vector<uint8_t> interfaces;  // interface numbers, in the configuration's order
 
+    // The port's numbers, the root hub's first.
+    std::vector<int> ports() const {
+        std::vector<int> numbers;
+        size_t at = 0;
+        while (at < port.size()) {
+            const size_t dot = std::min(port.find('.', at), port.size());
+            numbers.push_back(std::atoi(port.substr(at, dot - at).c_str()));
+            at = dot + 1;
+        }
+        return numbers;
+    }
+    std::wstring portText() const {
+        std::wstring text;
+        for (char c : port) text.push_back(c == '.' ? L'_' : static_cast<wchar_t>(c));
+        return text;
+    }
     std::wstring instance() const {
         return L"USB\\VID_" + hex4(vendorId, false) + L"&PID_" + hex4(productId, false) +
-               L"\\6&1F2E3D4C&0&" + std::to_wstring(port);
+               L"\\6&1F2E3D4C&0&" + portText();
     }
     std::wstring path() const {
         return L"\\\\?\\usb#vid_" + hex4(vendorId, true) + L"&pid_" + hex4(productId, true) +
-               L"#6&1f2e3d4c&0&" + std::to_wstring(port) + L"#" + lowered(kInterfaceGuid);
+               L"#6&1f2e3d4c&0&" + portText() + L"#" + lowered(kInterfaceGuid);
+    }
+    // As a PC's xHCI controller shows a device at the port: one USB(n) per hub port.
+    std::wstring locationPath() const {
+        std::wstring text = L"PCIROOT(0)#PCI(1400)#USBROOT(0)";
+        for (int n : ports()) text += L"#USB(" + std::to_wstring(n) + L")";
+        return text;
+    }
+    std::wstring locationInformation() const {
+        const std::vector<int> numbers = ports();
+        const int hub = numbers.size() > 1 ? numbers[numbers.size() - 2] + 1 : 1;
+        wchar_t text[40];
+        std::swprintf(text, sizeof text / sizeof text[0], L"Port_#%04d.Hub_#%04d",
+                      numbers.empty() ? 0 : numbers.back(), hub);
+        return text;
     }
     std::vector<std::wstring> hardwareIds() const {
         const uint16_t bcd = descriptors.size() >= 14
@@ -112,6 +144,26 @@ struct Notification {
     winusb::CmNotifyCallback callback;
     void* context;
 };
+
+// The bytes of a string and its terminating NUL (REG_SZ).
+std::vector<BYTE> stringBytes(const std::wstring& text) {
+    std::vector<BYTE> out = multiString({text});
+    out.resize(out.size() - sizeof(WCHAR));  // one NUL, not the list's two
+    return out;
+}
+
+// A property value handed out as SetupAPI does: the size needed always, the bytes when they fit.
+BOOL copyOut(DWORD valueType, const std::vector<BYTE>& value, PDWORD type, PBYTE buffer, DWORD size,
+             PDWORD required) {
+    if (required != nullptr)
+        *required = static_cast<DWORD>(value.size());
+    if (buffer == nullptr || size < value.size())
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    if (type != nullptr)
+        *type = valueType;
+    std::copy(value.begin(), value.end(), buffer);
+    return TRUE;
+}
 
 void complete(OVERLAPPED* ov, DWORD error, ULONG transferred) {
     ov->Internal = error;
@@ -153,13 +205,13 @@ struct Win32UsbFake::State : public BusListener {
                 node.interfaces.push_back(
                     iface.alternateSettings.front().descriptor.bInterfaceNumber);
         }
-        for (int port = 1;; ++port) {
+        node.port = p.port;
+        // A bus that does not say where its devices are: the lowest port free at the arrival.
+        for (int port = 1; node.port.empty(); ++port) {
             bool used = false;
-            for (const auto& entry : present) used |= entry.second.port == port;
-            if (!used) {
-                node.port = port;
-                break;
-            }
+            for (const auto& entry : present) used |= entry.second.port == std::to_string(port);
+            if (!used)
+                node.port = std::to_string(port);
         }
         return node;
     }
@@ -320,6 +372,12 @@ BOOL WINAPI getRegistryProperty(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD propert
     const Node* node = nodeOf(s, h, data);
     if (node == nullptr)
         return FALSE;
+    if (property == SPDRP_LOCATION_INFORMATION) {
+        if (!s.options.locationInformation)
+            return fail(ERROR_INVALID_DATA);
+        return copyOut(REG_SZ, stringBytes(node->locationInformation()), type, buffer, size,
+                       required);
+    }
     if (property != SPDRP_HARDWAREID)
         return fail(ERROR_INVALID_PARAMETER);
     const std::vector<BYTE> value = multiString(node->hardwareIds());
@@ -331,6 +389,27 @@ BOOL WINAPI getRegistryProperty(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD propert
         *type = REG_MULTI_SZ;
     std::copy(value.begin(), value.end(), buffer);
     return TRUE;
+}
+
+BOOL WINAPI getDeviceProperty(HDEVINFO h, PSP_DEVINFO_DATA data, const DEVPROPKEY* key,
+                              DEVPROPTYPE* type, PBYTE buffer, DWORD size, PDWORD required,
+                              DWORD flags) {
+    Win32UsbFake::State& s = fake();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const Node* node = nodeOf(s, h, data);
+    if (node == nullptr)
+        return FALSE;
+    if (key == nullptr || type == nullptr || flags != 0)
+        return fail(ERROR_INVALID_PARAMETER);
+    const DEVPROPKEY& wanted = winusb::kDeviceLocationPathsKey;
+    if (std::memcmp(&key->fmtid, &wanted.fmtid, sizeof wanted.fmtid) != 0 ||
+        key->pid != wanted.pid || !s.options.locationPaths)
+        return fail(ERROR_NOT_FOUND);
+    DWORD t = 0;
+    const BOOL ok = copyOut(DEVPROP_TYPE_STRING_LIST, multiString({node->locationPath()}), &t,
+                            buffer, size, required);
+    *type = t;
+    return ok;
 }
 
 HKEY WINAPI openDevRegKey(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD, DWORD, DWORD keyType, REGSAM) {
@@ -745,6 +824,7 @@ std::shared_ptr<Win32UsbFake> Win32UsbFake::create(std::shared_ptr<EmulatedBus> 
     api.WinUsb_WritePipe = &writePipe;
     api.WinUsb_AbortPipe = &abortPipe;
     api.WinUsb_GetOverlappedResult = &overlappedResult;
+    api.SetupDiGetDevicePropertyW = &getDeviceProperty;
     if (options.notifications) {
         api.CM_Register_Notification = &registerNotification;
         api.CM_Unregister_Notification = &unregisterNotification;

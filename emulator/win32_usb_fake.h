@@ -7,8 +7,11 @@
 // What it shows, as a PC does as far as the adapter relies on it:
 //  - One device node per device on the bus, with the hardware IDs USB\VID_vvvv&PID_pppp&REV_rrrr
 //    and USB\VID_vvvv&PID_pppp, and the instance ID USB\VID_vvvv&PID_pppp\6&1F2E3D4C&0&N for the
-//    port N it uses: the lowest port free at its arrival, so a device that comes back has its
-//    old instance ID (as when it is replugged into the same port).
+//    unit's port N (4_2 for 4.2; a bus that does not say: the lowest port free at its arrival),
+//    so a device that comes back at its port has its old instance ID. Where it is plugged: the
+//    location path PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)#USB(2) (DEVPKEY_Device_LocationPaths,
+//    through SetupDiGetDevicePropertyW) and the location information Port_#0002.Hub_#0005
+//    (SPDRP_LOCATION_INFORMATION), each unless the options leave it out.
 //  - bound: the device key holds DeviceInterfaceGUIDs (a GUID of an installer's, not ours) and
 //    the present node has that interface, with a path for CreateFileW. Not bound: the device
 //    key has no such value and the node no interface (Windows without a WinUSB driver for it).
@@ -48,6 +51,10 @@ struct Win32UsbFakeOptions {
     bool bound = true;           // a WinUSB driver is installed for the device
     bool notifications = false;  // the system has CM_Register_Notification
     bool heldElsewhere = false;  // another program has the device open
+    // Where a node is plugged: its location paths (DEVPKEY_Device_LocationPaths), and its
+    // location information (SPDRP_LOCATION_INFORMATION); each may be missing.
+    bool locationPaths = true;
+    bool locationInformation = true;
 };
 
 class Win32UsbFake {
