@@ -1,6 +1,7 @@
 // The updater's command line: -batch, -calib, -nocalib, -nomicro, -noverify, -nofpga,
 // -correction <value>, the two device actions -dfu and -pellinHDMI, which replace the dialog,
-// and the requests to the program itself: -json, -log <file>, --help (-h, -?) and --version.
+// the unit to work on (-device <location>, -serial <number>), and the requests to the program
+// itself: -list, -json, -log <file>, --help (-h, -?) and --version.
 //
 // Tokens are maximal runs of characters that are not white space (isspace); there is no quoting.
 // Options are compared whole and case-sensitively and take effect in the order they stand, the
@@ -20,6 +21,9 @@ struct ProgramRequests {
     bool version = false;  // --version: the versions and USB hosts, then the end
     bool json = false;     // -json: the run's events as JSON lines on standard output
     std::string logFile;   // -log <file>: the run's events appended to it; empty: no log
+    bool list = false;     // -list: the units and what an update would write, then the end
+    std::string device;    // -device <location>: the unit plugged in there; empty: not given
+    std::string serial;    // -serial <number>: the unit in run mode with it; empty: not given
 };
 
 // The device actions a command line can ask for. The production implementation forwards to the
@@ -69,7 +73,8 @@ bool parseCorrectionFactor(const std::string& text, float* factor);
 // '<value>' for option '-correction'. Ignored."; a refused value that is itself an option is then
 // read as that option, any other refused value is consumed with -correction. -log takes the next
 // token as its file unless there is none or it is an option: then "Option '-log' requires
-// argument. Ignored." and the option is read as itself.
+// argument. Ignored." and the option is read as itself; -device and -serial take theirs the
+// same way ("Option '-device' requires argument. Ignored.").
 bool applyCommandLine(const std::string& text, UpdateSettings& settings, ProgramRequests& requests,
                       DeviceActions& device, std::ostream& errors);
 
