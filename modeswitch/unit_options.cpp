@@ -20,7 +20,7 @@ UnitOptions unitOptions(int argc, char** argv) {
             if (i + 1 == argc)
                 break;
             std::string& value = std::strcmp(argv[i], "-device") == 0 ? options.request.location
-                                                                       : options.request.serial;
+                                                                      : options.request.serial;
             value = argv[++i];
         } else if (std::strcmp(argv[i], "-list") == 0) {
             options.list = true;

@@ -43,7 +43,8 @@ std::vector<PresentUnit> presentUnits() {
                                       {kVendorId, kBootloaderProductId, 0, 0, 0, 0, 0, 0}};
     std::vector<UDA_PresentDevice> devices;
     // The same words as the session's when the driver cannot be opened: it is the same failure.
-    USBUtils::checkStatus(UDA_ListDevices(tables, 2, &devices), "Could not initialise USB driver: ");
+    USBUtils::checkStatus(UDA_ListDevices(tables, 2, &devices),
+                          "Could not initialise USB driver: ");
     std::vector<PresentUnit> units;
     for (const UDA_PresentDevice& d : devices) {
         // Both guises at one place at once: a unit caught in its re-enumeration by a host that
@@ -70,7 +71,8 @@ std::string unitsText(const std::vector<PresentUnit>& units) {
 }
 
 std::string secondDeviceText(const std::vector<USBUtils::OtherUnit>& others) {
-    std::string text = "A second device is connected and was ignored; connect one device at a time.";
+    std::string text =
+        "A second device is connected and was ignored; connect one device at a time.";
     std::string where;
     for (const USBUtils::OtherUnit& other : others)
         where += (where.empty() ? "" : ", ") + unitText(other.location, other.bootloader);
@@ -176,14 +178,16 @@ UnitReading readUnit(const PresentUnit& unit) {
 }
 
 std::string unitLine(const UnitReading& r, const std::string& writes) {
-    std::string line = (r.unit.location.empty() ? std::string("(unknown location)") : r.unit.location) +
-                       ": " + (r.unit.bootloader ? "bootloader" : "run mode");
+    std::string line =
+        (r.unit.location.empty() ? std::string("(unknown location)") : r.unit.location) + ": " +
+        (r.unit.bootloader ? "bootloader" : "run mode");
     if (!r.error.empty())
         return line + ", could not be read: " + r.error;
     if (r.unit.bootloader) {
-        line += !r.startupKnown         ? ", control firmware unknown (the bootloader reports an error)"
-                : r.controlIncomplete ? ", control firmware incomplete"
-                                      : ", control firmware complete (its versions show in run mode)";
+        line += !r.startupKnown ? ", control firmware unknown (the bootloader reports an error)"
+                : r.controlIncomplete
+                    ? ", control firmware incomplete"
+                    : ", control firmware complete (its versions show in run mode)";
     } else {
         line += ", serial " + r.serial + ", PCB revision " + r.pcbRevision + ", package " +
                 r.package + ", video firmware " + r.video + ", control firmware " + r.control +
@@ -209,7 +213,8 @@ std::string unitJson(const UnitReading& r, const std::string& writes) {
     j["videoStandard"] = text(r.videoStandard);
     j["controlIncomplete"] = r.error.empty() && r.unit.bootloader && r.startupKnown
                                  ? Json(r.controlIncomplete)
-                                 : run ? Json(false) : Json(nullptr);
+                             : run ? Json(false)
+                                   : Json(nullptr);
     if (!writes.empty())
         j["writes"] = writes;
     j["error"] = r.error.empty() ? Json(nullptr) : Json(r.error);

@@ -138,8 +138,7 @@ struct Clean {
 };
 
 Clean cleanOf(const emu::DeviceSnapshot& s) {
-    return Clean{s.memory, s.controlFlashSha256, s.videoFlashSha256, s.startupByte,
-                 s.securityByte};
+    return Clean{s.memory, s.controlFlashSha256, s.videoFlashSha256, s.startupByte, s.securityByte};
 }
 
 void expectSame(const Clean& a, const Clean& b, const std::string& what) {

@@ -65,8 +65,8 @@ class ModeSwitchUnits : public ::testing::Test {
     static bool readsOnly(const std::vector<emu::TraceEntry>& t) {
         for (const emu::TraceEntry& e : t) {
             const bool in = (e.setup[0] & 0x80) != 0;
-            const bool selectRead = e.setup[0] == 0x21 && e.setup[1] == 1 && e.data.size() == 3 &&
-                                    e.data[0] == 0x05;
+            const bool selectRead =
+                e.setup[0] == 0x21 && e.setup[1] == 1 && e.data.size() == 3 && e.data[0] == 0x05;
             if (e.kind == emu::TraceKind::Bulk ||
                 (e.kind == emu::TraceKind::Control && !in && !selectRead))
                 return false;

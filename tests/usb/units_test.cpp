@@ -201,7 +201,7 @@ TEST_F(UnitsOnAFakeBus, AModeSwitchWaitsOnlyForTheUnitsOwnPlace) {
     const uint32_t run = bus->plug(at(runMode(), "1-1"));
     USBUtils& usb = openSession();
     usb.waitForDevice();
-    bus->unplug(run);  // into its bootloader, as after DFU_DETACH
+    bus->unplug(run);                    // into its bootloader, as after DFU_DETACH
     bus->plug(at(bootloader(), "1-2"));  // another unit's bootloader
     EXPECT_EQ(errorOf([&] { usb.waitForBootloader(); }),
               "USB communication error: Waiting for USB DFU-mode to attach: Timeout expired");
@@ -298,20 +298,28 @@ TEST_F(UnitsOnAFakeBus, AUnitIsChosenByLocationOrSerialAndTheTextsSayWhatToDoWhe
     EXPECT_FALSE(first.exclusive);
 
     const size_t sent = bus->transfers().size();
-    EXPECT_EQ(errorOf([] { usb::chooseUnit({"1-9", ""}, false); }),
+    EXPECT_EQ(errorOf([] {
+                  usb::chooseUnit({"1-9", ""}, false);
+              }),
               "No unit is connected at USB location \"1-9\". Connected: 1-1 (run mode), 1-2 "
               "(bootloader), 1-3 (run mode); -list shows the units connected.");
-    EXPECT_EQ(errorOf([] { usb::chooseUnit({"", ""}, true); }),
+    EXPECT_EQ(errorOf([] {
+                  usb::chooseUnit({"", ""}, true);
+              }),
               "Several units are connected: 1-1 (run mode), 1-2 (bootloader), 1-3 (run mode). Pick "
               "one with -device LOCATION or -serial NUMBER; -list shows the units connected.");
     EXPECT_EQ(bus->transfers().size(), sent);  // nothing asked of any unit
 
-    EXPECT_EQ(errorOf([] { usb::chooseUnit({"", "4713"}, false); }),
+    EXPECT_EQ(errorOf([] {
+                  usb::chooseUnit({"", "4713"}, false);
+              }),
               "No unit with serial number \"4713\" is connected in run mode. Connected: 1-1 (run "
               "mode, serial 4711), 1-2 (bootloader), 1-3 (run mode, serial 4712). A unit in its "
               "bootloader does not tell its serial number: pick it by where it is plugged, with "
               "-device LOCATION; -list shows the units connected.");
-    EXPECT_EQ(errorOf([] { usb::chooseUnit({"1-3", "4711"}, false); }),
+    EXPECT_EQ(errorOf([] {
+                  usb::chooseUnit({"1-3", "4711"}, false);
+              }),
               "The unit at USB location \"1-3\" has serial number \"4712\", not \"4711\".");
     // Where the serial number cannot be read, it is not checked before the run.
     EXPECT_EQ(usb::chooseUnit({"1-2", "4711"}, false).serial, "4711");
