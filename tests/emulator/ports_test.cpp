@@ -21,7 +21,8 @@ std::vector<std::string> portsOnBus(EmulatedBus& bus) {
 }
 
 TEST(EmuPortText, NumbersFrom1To127UpToSevenTiers) {
-    for (const char* good : {"1", "127", "4.2", "1.2.3.4.5.6.7"}) EXPECT_TRUE(isPortText(good)) << good;
+    for (const char* good : {"1", "127", "4.2", "1.2.3.4.5.6.7"})
+        EXPECT_TRUE(isPortText(good)) << good;
     for (const char* bad : {"", "0", "128", "04", "4.", ".4", "4..2", "a", "1.2.3.4.5.6.7.8", "-1"})
         EXPECT_FALSE(isPortText(bad)) << bad;
     EXPECT_EQ(nextPort("1"), "2");
