@@ -5,7 +5,9 @@
 # native programs run as they are.
 #   1. modeswitch -dfu: exit code 0, the device in its bootloader;
 #   2. modeswitch -pellin: exit code 0, back in run mode;
-#   3. updater -batch -calib against old firmware: exit code 0, the new versions on the device.
+#   3. updater -batch -calib against old firmware: exit code 0, the new versions on the device;
+#   4. with a twin on the next port: updater -list names both by their location paths, and
+#      modeswitch -device PATH -dfu switches the twin, not the first unit.
 #
 #   programs_over_fake.sh UPDATER MODESWITCH BVU_EMULATOR
 set -u
@@ -72,6 +74,25 @@ run "$emulator_tool" create "$state" --control-version 1.09 --video-version 1.01
 program "$state" "$updater" -batch -calib
 [ $rc -eq 0 ] || fail "exit code $rc: $out"
 expect "$state" controlVersion=1.12 videoVersion=1.02 packageVersion=2.07 guise=run
+
+echo "--- updater -list and modeswitch -device with a twin"
+run "$emulator_tool" create "$state" --twin >/dev/null
+program "$state" "$updater" -list
+[ $rc -eq 0 ] || fail "exit code $rc: $out"
+first="PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1): run mode, serial 4711, PCB revision C2.1"
+second="PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2): run mode, serial 4711, PCB revision C2.1"
+grep -qF "$first" <<<"$out" || fail "no line for the first unit: $out"
+grep -qF "$second" <<<"$out" || fail "no line for the twin: $out"
+run "$emulator_tool" trace "$state" --clear >/dev/null
+program "$state" "$modeswitch" -device "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)" -dfu
+[ $rc -eq 0 ] || fail "exit code $rc: $out"
+expect "$state" guise=run  # the first unit: untouched
+trace=$(run "$emulator_tool" trace "$state")
+grep -q " twin:bootloader " <<<"$trace" || fail "the twin did not reach its bootloader: $trace"
+grep -qE '^ +[0-9]+ twin:run +20 01 0604' <<<"$trace" || fail "no switch in the trace: $trace"
+if run "$emulator_tool" trace "$state" --json | grep -q '"device": 0'; then
+  fail "the first unit heard a request"
+fi
 
 if [ $failures -eq 0 ]; then
   echo "programs_over_fake: all passed"
