@@ -149,6 +149,36 @@ TEST(UpdaterUnits, ANameThatFitsNoUnitEndsTheRunBeforeAnyRequest) {
     EXPECT_EQ(a.snapshot().packageVersion, "2.05");
 }
 
+// The serial numbers read to find a unit fail (no answer, a stall, a unit pulled out): the run
+// ends as a USB error with nothing written; after a power cycle the same run finds its unit.
+TEST(UpdaterUnits, AFaultWhileTheSerialNumbersAreReadEndsTheRunBeforeAnyWrite) {
+    for (FaultKind kind : {FaultKind::Timeout, FaultKind::Stall, FaultKind::Unplug}) {
+        DeviceFile a(at("1", "4711"));
+        DeviceFile b(at("2", "4712"));
+        FaultRule rule;
+        rule.kind = kind;
+        rule.match = true;
+        rule.matchType = 0xA0;
+        rule.matchRequest = 3;
+        rule.matchValue = true;
+        rule.value = 0x020D;  // BVR_READ 2/13, the info text with the serial number
+        a.addFault(rule);
+        const std::string what = emulator::faultKindName(kind);
+        Outcome run = runOn(a, b, {"-batch", "-nocalib", "-serial", "4712"});
+        EXPECT_EQ(run.result.exitCode, 1) << what;
+        ASSERT_FALSE(run.out.empty()) << what;
+        EXPECT_EQ(run.out[0].rfind("USB error: ", 0), 0u) << what << ": " << run.out[0];
+        EXPECT_TRUE(readsOnly(a.trace())) << what;
+        EXPECT_TRUE(b.trace().empty()) << what;
+        a.powerCycle();
+        run = runOn(a, b, {"-batch", "-nocalib", "-serial", "4712"});
+        EXPECT_EQ(run.result.exitCode, 0) << what << ": " << run.result.err;
+        EXPECT_EQ(b.snapshot().packageVersion, "2.07") << what;
+        EXPECT_EQ(a.snapshot().packageVersion, "2.05") << what;
+        EXPECT_TRUE(readsOnly(a.trace())) << what;
+    }
+}
+
 // Pulled out in the middle of the control firmware download and plugged into another port: for
 // the run it is gone (another place is another unit), so the run fails; the next run finds it
 // where it is now and finishes the job.
