@@ -48,8 +48,12 @@ class EmulatorHost final : public kd::Host {
   public:
     explicit EmulatorHost(std::vector<std::shared_ptr<EmulatedBus>> buses)
         : buses_(std::move(buses)) {
-        for (size_t i = 0; i < buses_.size(); ++i)
-            feeds_.emplace_back(new Feed(this, static_cast<uint32_t>(i)));
+        for (size_t i = 0; i < buses_.size(); ++i) {
+            feeds_.emplace_back(new BusFeed(
+                static_cast<uint32_t>(i),
+                [this](uint32_t bus, const Presence& presence) { arrived(bus, presence); },
+                [this](uint32_t bus, uint32_t busId) { left(idOf(bus, busId)); }));
+        }
     }
 
     ~EmulatorHost() override {
@@ -121,15 +125,6 @@ class EmulatorHost final : public kd::Host {
     void close(uint32_t) override {}  // the bus holds nothing for a program
 
   private:
-    // What one bus tells: its request and timer threads. Passes the news on.
-    struct Feed : BusListener {
-        Feed(EmulatorHost* host, uint32_t bus) : host(host), bus(bus) {}
-        void arrived(const Presence& presence) override { host->arrived(bus, presence); }
-        void left(uint32_t busId) override { host->left(idOf(bus, busId)); }
-        EmulatorHost* const host;
-        const uint32_t bus;
-    };
-
     static uint32_t idOf(uint32_t bus, uint32_t busId) { return bus << kBusShift | busId; }
     EmulatedBus& busOf(uint32_t id) const { return *buses_[id >> kBusShift]; }
     static uint32_t busIdOf(uint32_t id) { return id & ((1u << kBusShift) - 1); }
@@ -179,7 +174,8 @@ class EmulatorHost final : public kd::Host {
     }
 
     const std::vector<std::shared_ptr<EmulatedBus>> buses_;
-    std::vector<std::unique_ptr<Feed>> feeds_;  // one per bus, in the same order
+    // What each bus tells, from its request and timer threads; one per bus, in the same order.
+    std::vector<std::unique_ptr<BusFeed>> feeds_;
     std::mutex mutex_;
     std::condition_variable changed_;   // a device left
     kd::HostEvents* events_ = nullptr;  // set by listen()

@@ -380,15 +380,7 @@ BOOL WINAPI getRegistryProperty(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD propert
     }
     if (property != SPDRP_HARDWAREID)
         return fail(ERROR_INVALID_PARAMETER);
-    const std::vector<BYTE> value = multiString(node->hardwareIds());
-    if (required != nullptr)
-        *required = static_cast<DWORD>(value.size());
-    if (buffer == nullptr || size < value.size())
-        return fail(ERROR_INSUFFICIENT_BUFFER);
-    if (type != nullptr)
-        *type = REG_MULTI_SZ;
-    std::copy(value.begin(), value.end(), buffer);
-    return TRUE;
+    return copyOut(REG_MULTI_SZ, multiString(node->hardwareIds()), type, buffer, size, required);
 }
 
 BOOL WINAPI getDeviceProperty(HDEVINFO h, PSP_DEVINFO_DATA data, const DEVPROPKEY* key,

@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/events.h"
 #include "usb/location.h"
+#include "usb/units.h"
 
 namespace {
 
@@ -144,17 +145,15 @@ struct USBUtils::Impl {
     // the pick must not depend on which subscription's thread reports first. Nothing is opened
     // for it. A driver that cannot list leaves the pick to the first arrival.
     void pickFirstPresent() {
-        const UDA_MatchTable tables[2] = {{kVendorId, kRunModeProductId, 0, 0, 0, 0, 0, 0},
-                                          {kVendorId, kBootloaderProductId, 0, 0, 0, 0, 0, 0}};
-        std::vector<UDA_PresentDevice> present;
-        if (UDA_ListDevices(tables, 2, &present) != 0 || present.empty())
-            return;
-        auto first = std::min_element(present.begin(), present.end(),
-                                      [](const UDA_PresentDevice& a, const UDA_PresentDevice& b) {
-                                          return bvu::usb::locationBefore(a.location, b.location);
-                                      });
-        unit.picked = true;
-        unit.location = first->location;
+        try {
+            const std::vector<bvu::usb::PresentUnit> present = bvu::usb::presentUnits();
+            if (!present.empty()) {
+                unit.picked = true;
+                unit.location = present.front().location;  // they come in location order
+            }
+        } catch (const USBUtils::Error&) {
+            // The subscriptions say why the driver cannot be opened.
+        }
     }
 
     void open() {
@@ -299,9 +298,15 @@ void USBUtils::checkUnitSerial(UDA_DEVICE_HANDLE device) {
         impl->unit.noteLocked(location, false);
     }
     impl->run.refused.fetch_add(1);
+    // The slot is emptied unless a device has come meanwhile; the signal of this one's attach
+    // (not waited for: the slot was Attached) must not wake the next wait for nothing.
+    DeviceSlot& slot = impl->run;
     UDA_DEVICE_HANDLE held = device;
-    if (impl->run.device.compare_exchange_strong(held, nullptr))
-        impl->run.state.store(Detached, std::memory_order_release);
+    if (slot.device.compare_exchange_strong(held, nullptr)) {
+        int32_t ready = Ready;
+        slot.state.compare_exchange_strong(ready, Detached, std::memory_order_acq_rel);
+        bvu::drainEvent(slot.attachEvent);
+    }
     throw Error("Waiting for USB device to attach: the device at USB location " + location +
                 " is another unit (serial number " + serial + ", not " + expected + ")");
 }

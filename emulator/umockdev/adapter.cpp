@@ -33,17 +33,9 @@ const std::vector<uint8_t> kHubDescriptors = {
 }  // namespace
 
 struct UmockdevAdapter::Impl {
-    // What one bus tells (its request and timer threads).
-    struct Feed : BusListener {
-        Feed(Impl* impl, uint32_t bus) : impl(impl), bus(bus) {}
-        void arrived(const Presence& presence) override { impl->arrived(bus, presence); }
-        void left(uint32_t busId) override { impl->left(keyOf(bus, busId)); }
-        Impl* const impl;
-        const uint32_t bus;
-    };
-
     std::vector<std::shared_ptr<EmulatedBus>> buses;
-    std::vector<std::unique_ptr<Feed>> feeds;  // one per bus
+    // What each bus tells (its request and timer threads); one per bus.
+    std::vector<std::unique_ptr<BusFeed>> feeds;
     std::unique_ptr<Testbed> testbed;
 
     std::mutex mutex;  // guards what follows
@@ -176,8 +168,13 @@ std::unique_ptr<UmockdevAdapter> UmockdevAdapter::start(
     std::vector<std::shared_ptr<EmulatedBus>> buses, std::string* error) {
     std::unique_ptr<Impl> impl(new Impl);
     impl->buses = std::move(buses);
-    for (size_t b = 0; b < impl->buses.size(); ++b)
-        impl->feeds.emplace_back(new Impl::Feed(impl.get(), static_cast<uint32_t>(b)));
+    Impl* raw = impl.get();
+    for (size_t b = 0; b < impl->buses.size(); ++b) {
+        impl->feeds.emplace_back(new BusFeed(
+            static_cast<uint32_t>(b),
+            [raw](uint32_t bus, const Presence& presence) { raw->arrived(bus, presence); },
+            [raw](uint32_t bus, uint32_t busId) { raw->left(Impl::keyOf(bus, busId)); }));
+    }
     impl->testbed = Testbed::create(error);
     if (!impl->testbed)
         return nullptr;

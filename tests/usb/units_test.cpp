@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/clock.h"
 #include "tests/support/fake_driver.h"
 #include "tests/support/session_fixture.h"
 #include "usb/location.h"
@@ -114,6 +115,12 @@ class UnitsOnAFakeBus : public FakeBusTest {
                 ids.insert(r.uniqueId);
         }
         return ids;
+    }
+
+    // Waits (real time, 10 s at most) until the session has heard that its run-mode device left.
+    static bool departed(USBUtils& usb) {
+        for (int i = 0; i < 1000 && usb.isDevicePresent(); ++i) clock::sleepMs(1000);  // 10 ms
+        return !usb.isDevicePresent();
     }
 
     std::mutex mutex;
@@ -234,6 +241,7 @@ TEST_F(UnitsOnAFakeBus, ARunModeDeviceWithAnotherSerialAtTheUnitsPlaceIsAnotherU
 
     // Swapped while it was away: someone else's unit came up at its port.
     bus->unplug(first);
+    ASSERT_TRUE(departed(usb));
     const uint32_t stranger = bus->plug(at(runMode(), "1-1"));
     serials({{first, "SN4711"}, {stranger, "SN4712"}});
     const char* const kStranger =
