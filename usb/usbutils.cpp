@@ -284,6 +284,9 @@ void USBUtils::checkUnitSerial(UDA_DEVICE_HANDLE device) {
         const uint32_t n =
             controlTransfer(device, setup, text, true, "Could not send BVR_READ to device: ");
         serial = serialOfInfoText(std::string(text, std::find(text, text + n, '\0')));
+        // A reply without the number proves nothing either way.
+        if (serial.empty())
+            throw Error("Could not send BVR_READ to device: Short reply (no serial number)");
     } catch (...) {
         // Not checked: the next request checks again.
         int32_t ready = Ready;
