@@ -17,9 +17,6 @@ namespace main_dialog {
 
 namespace {
 
-// What the package version field shows while the owed-defaults mark is on the unit.
-const char* const kPackageIncomplete = "incomplete";
-
 // Shows the versions the program carries and fills them into versions.
 void showCarriedVersions(HWND dialog, InspectedVersions& versions) {
     {

@@ -17,6 +17,7 @@
 #include "app/resources/resource.h"
 #include "platform/clock.h"
 #include "platform/window/box_buttons.h"
+#include "usb/units.h"
 #include "usb/usbutils.h"
 
 #ifndef _WIN32
@@ -24,9 +25,6 @@
 #endif
 
 namespace {
-
-const char* const kSecondDeviceText =
-    "A second device is connected and was ignored; connect one device at a time.";
 
 // Insertion order kept, so that "event" (or the log's "time") comes first in every line.
 using Json = nlohmann::ordered_json;
@@ -136,11 +134,14 @@ std::string deviceLine(const Json& device, const char* when) {
            ", control " + text(carried["control"]) + ")";
 }
 
-bool secondDeviceRefused() {
+// The notice of a second device, naming the units left alone; empty when none was refused.
+std::string secondDeviceNotice() {
     try {
-        return USBUtils::instance().refusedDevices() > 0;
+        const USBUtils& session = USBUtils::instance();
+        return session.refusedDevices() > 0 ? bvu::usb::secondDeviceText(session.otherUnits())
+                                            : std::string();
     } catch (const BVExBase&) {
-        return false;  // no session: nothing was refused
+        return std::string();  // no session: nothing was refused
     }
 }
 
@@ -318,9 +319,10 @@ void deviceInspected(HWND dialog, HWND statusBar) {
     if (RunReport* r = RunReport::current()) {
         r->device(dialog, false);
     }
-    if (secondDeviceRefused()) {
-        SendMessageA(statusBar, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(kSecondDeviceText));
-        status(kSecondDeviceText);
+    const std::string notice = secondDeviceNotice();
+    if (!notice.empty()) {
+        SendMessageA(statusBar, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(notice.c_str()));
+        status(notice);
     }
 }
 
@@ -331,9 +333,10 @@ void deviceUpdated(HWND dialog) {
 }
 
 void devicesActedOn() {
-    if (secondDeviceRefused()) {
-        std::cerr << kSecondDeviceText << std::endl;
-        status(kSecondDeviceText);
+    const std::string notice = secondDeviceNotice();
+    if (!notice.empty()) {
+        std::cerr << notice << std::endl;
+        status(notice);
     }
 }
 

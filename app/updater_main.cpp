@@ -12,9 +12,11 @@
 #include "app/program_info.h"
 #include "app/resources/resource.h"
 #include "app/run_report.h"
+#include "app/unit_list.h"
 #include "app/update_settings.h"
 #include "update/usbtarselupdater.h"
 #include "usb/host_registry.h"
+#include "usb/units.h"
 #include "usb/usbutils.h"
 
 namespace {
@@ -39,8 +41,11 @@ void reportFatal(const std::string& text, std::exception_ptr error) {
 }
 
 // True when the run did what was asked of it.
-bool runSession(HINSTANCE instance, const RecordedActions& actions) {
-    USBUtils session;
+bool runSession(HINSTANCE instance, const RecordedActions& actions,
+                const ProgramRequests& requests) {
+    // A script that asks nobody gets no unit it did not name when there are several.
+    USBUtils session(
+        bvu::usb::chooseUnit({requests.device, requests.serial}, updateSettings().batchMode));
     WorkerJoin join;
     if (!actions.empty()) {
         performDeviceActions(actions);
@@ -101,6 +106,9 @@ int runUpdater(HINSTANCE instance, const std::string& commandLine) {
                         "Brevicor Update Utility");
         return 0;
     }
+    if (requests.list) {
+        return listUnits(requests, updateSettings());
+    }
 #ifndef _WIN32
     // A reader that goes away (updater -batch -json | head) must not end the program in the
     // middle of a firmware download: writes to its pipe fail instead, and the run goes on.
@@ -131,16 +139,20 @@ int runUpdater(HINSTANCE instance, const std::string& commandLine) {
         return 2;
     }
     bool succeeded = false;
+    bool unitRefused = false;  // -device or -serial named no unit, or a script left it open
     try {
         // A support log that was asked for but cannot be kept ends the run before the device is
         // touched.
         if (!report.logError().empty()) {
             throw BVError(report.logError());
         }
-        succeeded = runSession(instance, actions);
+        succeeded = runSession(instance, actions, requests);
+    } catch (const bvu::usb::UnitChoiceError&) {
+        unitRefused = true;
+        reportTopLevelError(std::current_exception());
     } catch (...) {
         reportTopLevelError(std::current_exception());
     }
     report.finish(succeeded);
-    return updateSettings().batchMode && !succeeded ? 1 : 0;
+    return (updateSettings().batchMode || unitRefused) && !succeeded ? 1 : 0;
 }

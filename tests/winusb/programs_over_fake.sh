@@ -12,6 +12,8 @@
 #      goes on once the test has bound WinUSB to it (while the pause is on), and ends with exit
 #      code 0 and the new versions; and a bootloader served by libusbK gets the same pause, its
 #      driver named.
+#   4. with a twin on the next port: updater -list names both by their location paths, and
+#      modeswitch -device PATH -dfu switches the twin, not the first unit.
 #
 #   programs_over_fake.sh UPDATER MODESWITCH BVU_EMULATOR
 set -u
@@ -135,6 +137,7 @@ out=$(BVU_USB="winusb-fake:$state" BVU_WINUSB_FAKE_DRIVERS=$work/libusbK.txt BVU
 rc=$?
 [ $rc -eq 1 ] || fail "exit code $rc: $out"
 [ "$out" = "USB communication error.
+Waiting for USB device to attach: Timeout expired
 The device is connected, but Windows uses the driver libusbK for it (USB ID 03EB 3014), which \
 this program cannot use. Replace it with WinUSB: in Zadig, choose the device, then WinUSB, then \
 Replace Driver (see INSTALL.txt); then unplug the device and plug it in again." ] ||
@@ -145,6 +148,24 @@ echo "--- updater -batch, first update: the bootloader without a driver"
 first_update none "Windows has no driver for the device's bootloader yet. Bind WinUSB to USB ID 03EB 2FFD"
 echo "--- updater -batch, first update: the bootloader served by libusbK"
 first_update libusbK "Windows uses the driver libusbK for the device's bootloader"
+echo "--- updater -list and modeswitch -device with a twin"
+run "$emulator_tool" create "$state" --twin >/dev/null
+program "$state" "$updater" -list
+[ $rc -eq 0 ] || fail "exit code $rc: $out"
+first="PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1): run mode, serial 4711, PCB revision C2.1"
+second="PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2): run mode, serial 4711, PCB revision C2.1"
+grep -qF "$first" <<<"$out" || fail "no line for the first unit: $out"
+grep -qF "$second" <<<"$out" || fail "no line for the twin: $out"
+run "$emulator_tool" trace "$state" --clear >/dev/null
+program "$state" "$modeswitch" -device "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)" -dfu
+[ $rc -eq 0 ] || fail "exit code $rc: $out"
+expect "$state" guise=run  # the first unit: untouched
+trace=$(run "$emulator_tool" trace "$state")
+grep -q " twin:bootloader " <<<"$trace" || fail "the twin did not reach its bootloader: $trace"
+grep -qE '^ +[0-9]+ twin:run +20 01 0604' <<<"$trace" || fail "no switch in the trace: $trace"
+if run "$emulator_tool" trace "$state" --json | grep -q '"device": 0'; then
+  fail "the first unit heard a request"
+fi
 
 if [ $failures -eq 0 ]; then
   echo "programs_over_fake: all passed"
