@@ -48,7 +48,8 @@ bool isHelpOption(const std::string& token) {
 bool isCommandLineOption(const std::string& token) {
     static const char* const options[] = {"-dfu",        "-pellinHDMI", "-batch",    "-calib",
                                           "-nocalib",    "-nomicro",    "-noverify", "-nofpga",
-                                          "-correction", "-json",       "-log",      "--version"};
+                                          "-correction", "-json",       "-log",      "--version",
+                                          "-list",       "-device",     "-serial"};
     if (isHelpOption(token)) {
         return true;
     }
@@ -132,6 +133,14 @@ bool applyCommandLine(const std::string& text, UpdateSettings& settings, Program
             } else {
                 requests.logFile = tokens[++i];
             }
+        } else if (token == "-device" || token == "-serial") {
+            if (i + 1 == tokens.size() || isCommandLineOption(tokens[i + 1])) {
+                errors << "Option '" << token << "' requires argument. Ignored." << std::endl;
+            } else {
+                (token == "-device" ? requests.device : requests.serial) = tokens[++i];
+            }
+        } else if (token == "-list") {
+            requests.list = true;
         } else if (isHelpOption(token)) {
             requests.help = true;
         } else if (token == "--version") {

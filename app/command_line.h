@@ -1,6 +1,7 @@
 // The updater's command line: -batch, -calib, -nocalib, -nomicro, -noverify, -nofpga,
 // -correction <value>, the two device actions -dfu and -pellinHDMI, which replace the dialog,
-// and the requests to the program itself: -json, -log <file>, --help (-h, -?) and --version.
+// the unit to work on (-device <location>, -serial <number>), and the requests to the program
+// itself: -list, -json, -log <file>, --help (-h, -?) and --version.
 //
 // Tokens are maximal runs of characters that are not white space (isspace); there is no quoting.
 // Options are compared whole and case-sensitively and take effect in the order they stand, the
@@ -23,6 +24,9 @@ struct ProgramRequests {
     // The warnings written about the command line (unknown arguments, refused or missing
     // values), in order. In batch mode any of them ends the run before the device is touched.
     std::vector<std::string> warnings;
+    bool list = false;   // -list: the units and what an update would write, then the end
+    std::string device;  // -device <location>: the unit plugged in there; empty: not given
+    std::string serial;  // -serial <number>: the unit in run mode with it; empty: not given
 };
 
 // The device actions a command line can ask for. The production implementation forwards to the
@@ -71,7 +75,8 @@ bool parseCorrectionFactor(const std::string& text, float* factor);
 // -correction takes the next token as its value, whatever it is; a value that is refused leaves
 // the factor as it was and writes "Invalid value '<value>' for option '-correction'. Ignored.".
 // -log takes the next token as its file unless there is none or it is an option: then "Option
-// '-log' requires argument. Ignored." and the option is read as itself. Every warning is also
+// '-log' requires argument. Ignored." and the option is read as itself; -device and -serial take
+// theirs the same way ("Option '-device' requires argument. Ignored."). Every warning is also
 // kept in requests.warnings.
 bool applyCommandLine(const std::string& text, UpdateSettings& settings, ProgramRequests& requests,
                       DeviceActions& device, std::ostream& errors);

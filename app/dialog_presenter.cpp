@@ -14,8 +14,6 @@ namespace {
 
 const char* const kNotFound =
     "Could not find the device using USB\n(Check that the device is properly connected)";
-const char* const kSecondDevice =
-    "A second device is connected and was ignored; connect one device at a time.";
 const char* const kIncomplete =
     "The control firmware is incomplete. Press Update to write it again.";
 const char* const kIncompleteNoMicro =
@@ -90,14 +88,6 @@ std::string updateErrorText(const UpdateOutcome& outcome, bool batch) {
                   "it, and re-run\nthis update process";
     addUnusableDeviceAdvice(text, batch);
     return text;
-}
-
-bool secondDeviceRefused() {
-    try {
-        return USBUtils::instance().refusedDevices() > 0;
-    } catch (const BVExBase&) {
-        return false;  // no session: nothing was refused
-    }
 }
 
 }  // namespace
@@ -407,8 +397,9 @@ void DialogPresenter::offerUpdate(const std::string& status) {
 
 void DialogPresenter::afterInspection() {
     reportUnit(before_, false);
-    if (secondDeviceRefused()) {
-        setStatus(kSecondDevice);
+    const std::string notice = secondDeviceNotice();
+    if (!notice.empty()) {
+        setStatus(notice);
     }
     if (settings_.batchMode && state_.updateEnabled) {
         update();

@@ -3,6 +3,7 @@
 #include "app/program_version.h"
 #include "update/owed_defaults.h"
 #include "update/usbtarselupdater.h"
+#include "usb/units.h"
 #include "usb/usbutils.h"
 
 InspectionOutcome inspectUnit() {
@@ -21,8 +22,6 @@ InspectionOutcome inspectUnit() {
     }
     return outcome;
 }
-
-const char* const kPackageIncomplete = "incomplete";
 
 InspectedUnit readUnit(USBUtils& usb) {
     InspectedUnit unit;
@@ -51,4 +50,14 @@ CarriedVersions carriedVersions() {
     carried.video = USBTarselUpdater<0>().version();
     carried.package = programVersionText();
     return carried;
+}
+
+std::string secondDeviceNotice() {
+    try {
+        const USBUtils& session = USBUtils::instance();
+        return session.refusedDevices() > 0 ? bvu::usb::secondDeviceText(session.otherUnits())
+                                            : std::string();
+    } catch (const BVExBase&) {
+        return std::string();  // no session: nothing was refused
+    }
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <exception>
+#include <string>
 
 #include "app/dialog_state.h"
 #include "app/update_plan.h"
@@ -28,10 +29,6 @@ struct InspectionOutcome {
 // is incomplete. Never throws. Any thread; the session is USBUtils::instance().
 InspectionOutcome inspectUnit();
 
-// What the package version field shows while the owed-defaults mark is on the unit: a unit in
-// the middle of an update holds no package version.
-extern const char* const kPackageIncomplete;
-
 // A unit in run mode as the inspection read it: the record (and the dialog's fields), and the
 // facts the run's plan follows from.
 struct InspectedUnit {
@@ -49,3 +46,8 @@ InspectedUnit readUnit(USBUtils& usb);
 
 // The versions the program carries and writes: the embedded records' and the program's own.
 CarriedVersions carriedVersions();
+
+// The notice of a second device: "A second device is connected and was ignored; ..." and the
+// units left alone, by location (usb/units.h); empty when the session refused none, or when no
+// session lives. Any thread.
+std::string secondDeviceNotice();

@@ -16,6 +16,10 @@ std::string updaterUsage() {
            "  -correction VALUE  scale the calibration (-calib) by VALUE, a number above 0\n"
            "  -dfu               only send the device into its bootloader (DFU mode)\n"
            "  -pellinHDMI        only make a device in its bootloader start its application\n"
+           "  -device LOCATION   work on the unit plugged in there (as -list shows it)\n"
+           "  -serial NUMBER     work on the unit in run mode with this serial number\n"
+           "  -list              list the units: where, guise, what each holds and what an\n"
+           "                     update with these options would write; writes nothing\n"
            "  -json              JSON lines on standard output; boxes answered by default\n"
            "  -log FILE          append the run's events to FILE (JSON lines with the time)\n"
            "  -h, -?, --help     show this text and exit\n"
@@ -23,8 +27,10 @@ std::string updaterUsage() {
            "\n"
            "Exit codes: 0 done; 1 with -batch when anything failed (no USB driver, no\n"
            "device, a failed inspection, update, -dfu or -pellinHDMI, a log file that\n"
-           "cannot be opened); 2 with -batch for a bad command line (nothing is done).\n"
-           "Without -batch the exit code is always 0.\n";
+           "cannot be opened, several units and none picked); 2 with -batch for a bad\n"
+           "command line (nothing is done). Without -batch the exit code is 0, except 1\n"
+           "for a -device or -serial that names no unit. -list: 0, or 1 when USB access\n"
+           "failed or a unit could not be read.\n";
 }
 
 std::string updaterVersion(const std::string& carriedControl, const std::string& carriedVideo,

@@ -20,6 +20,10 @@
 
 struct UpdateSettings;
 
+// What the package version shows, in the dialog and in a listing, while the owed-defaults mark
+// is on the unit: a unit in the middle of an update holds no package version.
+constexpr char kPackageIncomplete[] = "incomplete";
+
 // What the inspection found on the unit.
 struct UnitFacts {
     // In its bootloader with the start-up bit on the bootloader: nothing else could be read.

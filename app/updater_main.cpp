@@ -9,17 +9,17 @@
 #include "app/console_output.h"
 #include "app/dialog_presenter.h"
 #include "app/front_end.h"
+#include "app/inspection.h"
 #include "app/program_info.h"
 #include "app/run_report.h"
+#include "app/unit_list.h"
 #include "app/update_settings.h"
 #include "update/usbtarselupdater.h"
 #include "usb/host_registry.h"
+#include "usb/units.h"
 #include "usb/usbutils.h"
 
 namespace {
-
-const char* const kSecondDevice =
-    "A second device is connected and was ignored; connect one device at a time.";
 
 // The top-level lines go to standard output, unless the JSON lines have it to themselves.
 std::ostream& topLevelOutput(const RunReport& report) {
@@ -47,13 +47,17 @@ void reportFatal(const std::string& text, std::exception_ptr error, FrontEnd& fr
 }
 
 // True when the run did what was asked of it.
-bool runSession(const RecordedActions& actions, FrontEnd& frontEnd, RunReport& report) {
-    USBUtils session;
+bool runSession(const RecordedActions& actions, const ProgramRequests& requests, FrontEnd& frontEnd,
+                RunReport& report) {
+    // A script that asks nobody gets no unit it did not name when there are several.
+    USBUtils session(
+        bvu::usb::chooseUnit({requests.device, requests.serial}, updateSettings().batchMode));
     if (!actions.empty()) {
         performDeviceActions(actions);
-        if (session.refusedDevices() > 0) {
-            std::cerr << kSecondDevice << std::endl;
-            report.status(kSecondDevice);
+        const std::string notice = secondDeviceNotice();
+        if (!notice.empty()) {
+            std::cerr << notice << std::endl;
+            report.status(notice);
         }
         return true;
     }
@@ -101,6 +105,9 @@ int runUpdater(const std::string& commandLine) {
                         "Brevicor Update Utility");
         return 0;
     }
+    if (requests.list) {
+        return listUnits(requests, updateSettings());
+    }
 #ifndef _WIN32
     // A reader that goes away (updater -batch -json | head) must not end the program in the
     // middle of a firmware download: writes to its pipe fail instead, and the run goes on.
@@ -127,16 +134,20 @@ int runUpdater(const std::string& commandLine) {
         return 2;
     }
     bool succeeded = false;
+    bool unitRefused = false;  // -device or -serial named no unit, or a script left it open
     try {
         // A support log that was asked for but cannot be kept ends the run before the device is
         // touched.
         if (!report.logError().empty()) {
             throw BVError(report.logError());
         }
-        succeeded = runSession(actions, *frontEnd, report);
+        succeeded = runSession(actions, requests, *frontEnd, report);
+    } catch (const bvu::usb::UnitChoiceError&) {
+        unitRefused = true;
+        reportTopLevelError(std::current_exception(), *frontEnd, report);
     } catch (...) {
         reportTopLevelError(std::current_exception(), *frontEnd, report);
     }
     report.finish(succeeded);
-    return updateSettings().batchMode && !succeeded ? 1 : 0;
+    return (updateSettings().batchMode || unitRefused) && !succeeded ? 1 : 0;
 }

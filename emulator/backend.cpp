@@ -1,5 +1,6 @@
 #include "emulator/backend.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "emulator/emulator.h"
 #include "platform/clock.h"
 #include "usb/host_driver.h"
 
@@ -32,9 +34,27 @@ UDA_STATUS statusOfReply(Reply reply) {
     return UDA_TIMEOUT_EXPIRED;
 }
 
-class EmulatorHost final : public kd::Host, private BusListener {
+// Where a unit on an emulated bus is plugged, as libusb would name it: bus 1, its port.
+std::string locationOf(const Presence& presence) {
+    return presence.port.empty() ? std::string() : "1-" + presence.port;
+}
+
+// The adapter's ids: every bus numbers its arrivals from 1, so the index of the bus goes into
+// the high byte (the first bus's ids are its bus ids).
+constexpr uint32_t kMaxBuses = 16;
+constexpr uint32_t kBusShift = 24;
+
+class EmulatorHost final : public kd::Host {
   public:
-    explicit EmulatorHost(std::shared_ptr<EmulatedBus> bus) : bus_(std::move(bus)) {}
+    explicit EmulatorHost(std::vector<std::shared_ptr<EmulatedBus>> buses)
+        : buses_(std::move(buses)) {
+        for (size_t i = 0; i < buses_.size(); ++i) {
+            feeds_.emplace_back(new BusFeed(
+                static_cast<uint32_t>(i),
+                [this](uint32_t bus, const Presence& presence) { arrived(bus, presence); },
+                [this](uint32_t bus, uint32_t busId) { left(idOf(bus, busId)); }));
+        }
+    }
 
     ~EmulatorHost() override {
         bool listening;
@@ -42,8 +62,9 @@ class EmulatorHost final : public kd::Host, private BusListener {
             std::lock_guard<std::mutex> lock(mutex_);
             listening = events_ != nullptr;
         }
-        if (listening)
-            bus_->removeListener(this);
+        if (listening) {
+            for (size_t i = 0; i < buses_.size(); ++i) buses_[i]->removeListener(feeds_[i].get());
+        }
     }
 
     UDA_STATUS listen(kd::HostEvents* events, const std::vector<kd::WantedDevice>&) override {
@@ -51,16 +72,19 @@ class EmulatorHost final : public kd::Host, private BusListener {
             std::lock_guard<std::mutex> lock(mutex_);
             events_ = events;
         }
-        bus_->addListener(this);
+        for (size_t i = 0; i < buses_.size(); ++i) buses_[i]->addListener(feeds_[i].get());
         return 0;
     }
 
     std::vector<kd::HostDevice> present() override {
         std::vector<kd::HostDevice> devices;
-        for (const Presence& p : bus_->present()) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            descriptors_.emplace(p.busId, p.descriptors);
-            devices.push_back(kd::HostDevice{p.busId, p.vendorId, p.productId});
+        for (uint32_t bus = 0; bus < buses_.size(); ++bus) {
+            for (const Presence& p : buses_[bus]->present()) {
+                const uint32_t id = idOf(bus, p.busId);
+                std::lock_guard<std::mutex> lock(mutex_);
+                descriptors_.emplace(id, p.descriptors);
+                devices.push_back(kd::HostDevice{id, p.vendorId, p.productId, locationOf(p)});
+            }
         }
         return devices;
     }
@@ -77,7 +101,7 @@ class EmulatorHost final : public kd::Host, private BusListener {
     UDA_STATUS setInterface(uint32_t id, uint8_t interfaceNumber,
                             uint8_t alternateSetting) override {
         const auto start = clock::now();
-        Reply reply = bus_->setInterface(id, interfaceNumber, alternateSetting);
+        Reply reply = busOf(id).setInterface(busIdOf(id), interfaceNumber, alternateSetting);
         return reply == Reply::NoAnswer ? awaitTimeOut(id, start, kSetInterfaceTimeoutMs)
                                         : statusOfReply(reply);
     }
@@ -86,7 +110,7 @@ class EmulatorHost final : public kd::Host, private BusListener {
                        uint32_t timeoutMs) override {
         const auto start = clock::now();
         *transferred = 0;
-        Reply reply = bus_->control(id, setup, data, transferred);
+        Reply reply = busOf(id).control(busIdOf(id), setup, data, transferred);
         return finish(reply, id, start, timeoutMs, transferred);
     }
 
@@ -94,7 +118,7 @@ class EmulatorHost final : public kd::Host, private BusListener {
                        uint32_t* transferred, uint32_t timeoutMs) override {
         const auto start = clock::now();
         *transferred = 0;
-        Reply reply = bus_->bulkOut(id, endpoint, data, length, transferred);
+        Reply reply = busOf(id).bulkOut(busIdOf(id), endpoint, data, length, transferred);
         return finish(reply, id, start, timeoutMs, transferred);
     }
 
@@ -106,33 +130,37 @@ class EmulatorHost final : public kd::Host, private BusListener {
         const uint8_t setup[8] = {0x02, 0x01, 0x00, 0x00, endpoint, 0x00, 0x00, 0x00};
         uint8_t none = 0;
         uint32_t transferred = 0;
-        Reply reply = bus_->control(id, setup, &none, &transferred);
+        Reply reply = busOf(id).control(busIdOf(id), setup, &none, &transferred);
         return reply == Reply::NoAnswer ? awaitTimeOut(id, start, kSetInterfaceTimeoutMs)
                                         : statusOfReply(reply);
     }
 
   private:
-    // ---- BusListener: the bus's request and timer threads. ---------------------------------
+    static uint32_t idOf(uint32_t bus, uint32_t busId) { return bus << kBusShift | busId; }
+    EmulatedBus& busOf(uint32_t id) const { return *buses_[id >> kBusShift]; }
+    static uint32_t busIdOf(uint32_t id) { return id & ((1u << kBusShift) - 1); }
 
-    void arrived(const Presence& presence) override {
+    void arrived(uint32_t bus, const Presence& presence) {
+        const uint32_t id = idOf(bus, presence.busId);
         kd::HostEvents* events;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            descriptors_[presence.busId] = presence.descriptors;
+            descriptors_[id] = presence.descriptors;
             events = events_;
         }
-        events->arrived(kd::HostDevice{presence.busId, presence.vendorId, presence.productId});
+        events->arrived(
+            kd::HostDevice{id, presence.vendorId, presence.productId, locationOf(presence)});
     }
 
-    void left(uint32_t busId) override {
+    void left(uint32_t id) {
         kd::HostEvents* events;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            descriptors_.erase(busId);
+            descriptors_.erase(id);
             events = events_;
         }
         changed_.notify_all();  // the requests that wait for an answer from this device
-        events->left(busId);
+        events->left(id);
     }
 
     UDA_STATUS finish(Reply reply, uint32_t id, clock::TimePoint start, uint32_t timeoutMs,
@@ -156,18 +184,24 @@ class EmulatorHost final : public kd::Host, private BusListener {
                                                          : UDA_TIMEOUT_EXPIRED;
     }
 
-    const std::shared_ptr<EmulatedBus> bus_;
+    const std::vector<std::shared_ptr<EmulatedBus>> buses_;
+    // What each bus tells, from its request and timer threads; one per bus, in the same order.
+    std::vector<std::unique_ptr<BusFeed>> feeds_;
     std::mutex mutex_;
     std::condition_variable changed_;   // a device left
     kd::HostEvents* events_ = nullptr;  // set by listen()
-    // The devices on the bus as this adapter last heard, with the descriptors they presented.
+    // The devices on the buses as this adapter last heard, with the descriptors they presented.
     std::map<uint32_t, std::vector<uint8_t>> descriptors_;
 };
 
 }  // namespace
 
 std::unique_ptr<kd::Host> makeEmulatorHost(std::shared_ptr<EmulatedBus> bus) {
-    return std::unique_ptr<kd::Host>(new EmulatorHost(std::move(bus)));
+    return makeEmulatorHost(std::vector<std::shared_ptr<EmulatedBus>>{std::move(bus)});
+}
+
+std::unique_ptr<kd::Host> makeEmulatorHost(std::vector<std::shared_ptr<EmulatedBus>> buses) {
+    return std::unique_ptr<kd::Host>(new EmulatorHost(std::move(buses)));
 }
 
 std::shared_ptr<EmulatedBus> openBusForHost(const std::string& statePath, UDA_STATUS* status) {
@@ -193,9 +227,38 @@ std::shared_ptr<EmulatedBus> openBusForHost(const std::string& statePath, UDA_ST
     return bus;
 }
 
-std::unique_ptr<kd::Host> openEmulatorHost(const std::string& statePath, UDA_STATUS* status) {
-    std::shared_ptr<EmulatedBus> bus = openBusForHost(statePath, status);
-    return bus ? makeEmulatorHost(std::move(bus)) : nullptr;
+std::unique_ptr<kd::Host> openEmulatorHost(const std::string& statePaths, UDA_STATUS* status) {
+    std::vector<std::shared_ptr<EmulatedBus>> buses;
+    for (const std::string& path : splitStatePaths(statePaths)) {
+        buses.push_back(openBusForHost(path, status));
+        if (!buses.back())
+            return nullptr;
+    }
+    if (buses.empty())
+        buses.push_back(openBusForHost("", status));  // says that the file is missing
+    if (!buses.back())
+        return nullptr;
+    std::string why;
+    if (buses.size() > kMaxBuses || !portsApart(buses, &why)) {
+        std::fprintf(stderr, "Emulated USB device: %s\n",
+                     buses.size() > kMaxBuses ? "at most 16 state files" : why.c_str());
+        std::fflush(stderr);
+        *status = UDA_FAILED_TO_OPEN_DRIVER;
+        return nullptr;
+    }
+    return makeEmulatorHost(std::move(buses));
+}
+
+std::vector<std::string> splitStatePaths(const std::string& text) {
+    std::vector<std::string> paths;
+    size_t at = 0;
+    while (at <= text.size() && !text.empty()) {
+        const size_t comma = std::min(text.find(',', at), text.size());
+        if (comma > at)
+            paths.push_back(text.substr(at, comma - at));
+        at = comma + 1;
+    }
+    return paths;
 }
 
 std::unique_ptr<kd::KernelDriver> makeEmulatorDriver(std::shared_ptr<EmulatedBus> bus) {

@@ -3,8 +3,9 @@
 // (usb/host_driver.h) the driver access layer and the session above it cannot tell it from a
 // real host.
 //
-// A device's id is its bus identifier, which is new at every arrival, so a re-enumerated device
-// never inherits the old one's id. Requests go to the bus as they are:
+// A device's id is its bus identifier (with the index of its bus in the high byte when there
+// are several), which is new at every arrival, so a re-enumerated device never inherits the
+// old one's id. Requests go to the bus as they are:
 //  - Replies: done -> 0 and transferred; stall -> 0xC0000004 "HC status: PID stall"; no answer
 //    -> the request waits out its nominal time-out on the clock (0 or INFINITE: no limit;
 //    setInterface: 5000 ms), counted from the start of the request, then 0x20000015 "Timeout
@@ -21,6 +22,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "emulator/emulated_bus.h"
 #include "usb/host.h"
@@ -36,11 +38,19 @@ namespace emulator {
 // layer above reports only the status. Otherwise *status is 0.
 std::shared_ptr<EmulatedBus> openBusForHost(const std::string& statePath, UDA_STATUS* status);
 
-// A host adapter over the emulated bus of the state file statePath (openBusForHost).
-std::unique_ptr<kd::Host> openEmulatorHost(const std::string& statePath, UDA_STATUS* status);
+// A host adapter over the emulated buses of the state files statePaths names, separated by
+// commas ("a.json,b.json": two units on one bus, each from its own file; openBusForHost). A
+// unit's location is "1-" and its port, as libusb would show it. Refused (null,
+// UDA_FAILED_TO_OPEN_DRIVER and a line on standard error) for more than 16 files and for two
+// units at one port.
+std::unique_ptr<kd::Host> openEmulatorHost(const std::string& statePaths, UDA_STATUS* status);
 
-// A host adapter over a given bus (tests and tools that hold a bus already); bus is not null.
+// The state files of a BVU_USB argument: the texts between its commas (empty ones dropped).
+std::vector<std::string> splitStatePaths(const std::string& text);
+
+// A host adapter over given buses (tests and tools that hold them already); none is null.
 std::unique_ptr<kd::Host> makeEmulatorHost(std::shared_ptr<EmulatedBus> bus);
+std::unique_ptr<kd::Host> makeEmulatorHost(std::vector<std::shared_ptr<EmulatedBus>> buses);
 
 // The same as driver files for the layer (kd::makeHostDriver over the adapter).
 std::unique_ptr<kd::KernelDriver> openEmulatorDriver(const std::string& statePath,

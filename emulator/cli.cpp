@@ -3,9 +3,10 @@
 //   bvu-emulator create STATE [options]     a new device (replaces STATE)
 //   bvu-emulator show STATE [--json]        what it holds and where it is
 //   bvu-emulator fault STATE KIND [...]     a fault rule; fault STATE --clear removes them all
-//   bvu-emulator plug STATE | unplug STATE  power (a power cycle is unplug, then plug)
+//   bvu-emulator plug STATE [--port P] | unplug STATE   power (a power cycle is unplug, then
+//                                           plug; --port: plugged into another port)
 //   bvu-emulator trace STATE [--json] [--clear]
-//   bvu-emulator serve STATE -- COMMAND...  COMMAND against the device through umockdev
+//   bvu-emulator serve STATE... -- COMMAND...  COMMAND against the devices through umockdev
 //
 // Exit codes: 0 done, 2 bad usage, 1 any other failure; every failure says why on stderr.
 // The tool acts on the file: use it between program runs, not while a program holds the
@@ -34,17 +35,19 @@ const char kUsageText[] =
     "  create STATE [--serial TEXT] [--serial-text TEXT] [--pcb TEXT] [--release 1|2]\n"
     "         [--control-version X.YY] [--video-version X.YY] [--package-version TEXT]\n"
     "         [--pal|--ntsc] [--calibration HEX36] [--memory ADDRESS:HEX]... [--bootloader]\n"
+    "         [--port P]\n"
     "         [--busy-status] [--interface N] [--twin] [--refuse-set-interface]\n"
     "         [--preparation-ms MS] [--reprogramming-ms MS] [--erase-ms MS]\n"
     "         [--reenumeration-ms MS] [--restart-ms MS]\n"
     "  show STATE [--json]\n"
     "  fault STATE KIND [--after N] [--guise run|bootloader] [--match TYPE:REQUEST[:VALUE]]\n"
-    "         [--bytes K] [--status S] [--replug-after MS]\n"
+    "         [--bytes K] [--status S] [--replug-after MS] [--replug-port P]\n"
     "         KIND: timeout stall short empty unplug dfu-error never-ready busy\n"
     "  fault STATE --clear\n"
-    "  plug STATE | unplug STATE\n"
+    "  plug STATE [--port P] | unplug STATE\n"
     "  trace STATE [--json] [--clear]\n"
-    "  serve STATE -- COMMAND [ARGS...]\n";
+    "  serve STATE [STATE...] -- COMMAND [ARGS...]\n"
+    "  P: a port, N or N.N... (port N of the root hub, then of the hubs behind it)\n";
 
 int usage(const std::string& why) {
     if (!why.empty())
@@ -133,6 +136,8 @@ int create(const std::string& state, Args& a) {
             o.memory.emplace_back(static_cast<uint8_t>(address), bytes);
         } else if (opt == "--bootloader") {
             o.bootloader = true;
+        } else if (opt == "--port") {
+            ok = a.value(opt, &o.port, &why);
         } else if (opt == "--busy-status") {
             o.variant.busyStatus = true;
         } else if (opt == "--interface") {
@@ -193,6 +198,7 @@ void printSummary(const std::string& state, const DeviceSnapshot& s) {
     auto orNone = [](const std::string& v) { return v.empty() ? std::string("none") : v; };
     std::printf("Emulated device %s\n", state.c_str());
     std::printf("  guise              %s\n", where.c_str());
+    std::printf("  port               %s\n", s.port.c_str());
     std::printf("  serial             %s (info text \"%s\")\n", s.serial.c_str(),
                 s.serialText.c_str());
     std::printf("  PCB revision       %s\n", s.pcbRevision.c_str());
@@ -282,6 +288,12 @@ int fault(const std::string& state, Args& a) {
         } else if (opt == "--replug-after") {
             ok = a.number(opt, 3600000, &n, &why);
             rule.replugAfterMs = static_cast<uint32_t>(n);
+        } else if (opt == "--replug-port") {
+            ok = a.value(opt, &rule.replugPort, &why);
+            if (ok && !isPortText(rule.replugPort)) {
+                why = "--replug-port takes a port, N or N.N...";
+                ok = false;
+            }
         } else {
             return usage("unknown option for fault: " + opt);
         }
@@ -290,16 +302,26 @@ int fault(const std::string& state, Args& a) {
     }
     if (rule.kind == FaultKind::Short && !haveBytes)
         return usage("a short fault needs --bytes K");
+    if (!rule.replugPort.empty() && (rule.kind != FaultKind::Unplug || rule.replugAfterMs == 0))
+        return usage("--replug-port needs an unplug fault with --replug-after");
     if (!addFault(state, rule, &why))
         return failed(why);
     return kOk;
 }
 
 int power(const std::string& command, const std::string& state, Args& a) {
+    std::string why, port;
+    if (command == "plug" && !a.done()) {
+        if (a.next() != "--port" || !a.value("--port", &port, &why) || !a.done())
+            return usage(why.empty() ? "plug takes only --port P" : why);
+        if (!isPortText(port))
+            return usage("--port takes a port, N or N.N...");
+    }
     if (!a.done())
         return usage(command + " takes no options");
-    std::string why;
-    bool ok = command == "plug" ? plug(state, &why) : unplug(state, &why);
+    bool ok = command == "unplug" ? unplug(state, &why)
+              : port.empty()      ? plug(state, &why)
+                                  : plugAt(state, port, &why);
     return ok ? kOk : failed(why);
 }
 

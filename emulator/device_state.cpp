@@ -84,6 +84,27 @@ std::string serialNumberOf(const DeviceState& d) {
     return d.serialText.substr(2, 4);
 }
 
+bool isPortText(const std::string& text) {
+    int numbers = 0;
+    size_t at = 0;
+    while (at <= text.size()) {
+        const size_t dot = std::min(text.find('.', at), text.size());
+        const std::string number = text.substr(at, dot - at);
+        if (number.empty() || number.size() > 3 || number[0] == '0' ||
+            number.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(number) > 127 || ++numbers > 7)
+            return false;
+        at = dot + 1;
+    }
+    return numbers > 0;
+}
+
+std::string nextPort(const std::string& port) {
+    const size_t dot = port.rfind('.');
+    const size_t at = dot == std::string::npos ? 0 : dot + 1;
+    return port.substr(0, at) + std::to_string(std::stoi(port.substr(at)) + 1);
+}
+
 std::map<uint16_t, uint8_t> factoryConfig() {
     return {
         {0x0000, 0x10},                                   // bootloader version 1.0

@@ -57,8 +57,13 @@
 //    progress, the DFU state (back to dfuIDLE) and the never-ready and busy fault conditions.
 //  - Power-up (plug) is immediate; leaving the bus is immediate; arrival in the other guise
 //    comes after the re-enumeration delay (1.5 s), after 6,9 after the restart delay (2 s).
-//  - The twin variant is a second device with the same identity and its own state; power
-//    reaches both; faults, the request count and the snapshot concern the first only.
+//  - The twin variant is a second device with the same identity and its own state, on the
+//    next port; power reaches both; faults, the request count and the snapshot concern the
+//    first only.
+//  - Every unit is plugged into a port of its own (by default port 1, the twin port 2) and
+//    arrives there in either guise; a unit plugged in elsewhere (plug --port, an unplug fault
+//    with a replug port) keeps its new port. Units of several state files served together
+//    must have different ports.
 #pragma once
 
 #include <array>
@@ -167,6 +172,7 @@ struct DeviceState {
     std::map<uint16_t, uint8_t> config;
 
     // Where it is.
+    std::string port = "1";  // the port it is plugged into ("4", or "4.2" behind a hub)
     bool plugged = true;
     Guise onBus = Guise::Run;        // Run, Bootloader, or Absent (off the bus)
     Guise arriving = Guise::Absent;  // off the bus on a re-enumeration: the guise to come back in
@@ -223,6 +229,11 @@ bool startupSaysApplication(const DeviceState& d);
 uint8_t configByte(const DeviceState& d, uint16_t key);
 // What the host shows as the serial number: characters 2 to 5 of the info text.
 std::string serialNumberOf(const DeviceState& d);
+
+// Whether text names a port: 1 to 7 numbers from 1 to 127 with a dot between ("4", "4.2").
+bool isPortText(const std::string& text);
+// The port after it on the same hub: "2" after "1", "4.3" after "4.2".
+std::string nextPort(const std::string& port);
 
 // The synthetic images (synthetic_images/firmware_images.h), made once per version and process.
 const std::vector<uint8_t>& syntheticControlImage(const std::string& version);

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,10 @@ struct Presence {
     // The device descriptor (18 bytes) followed by the whole configuration descriptor (with its
     // interface and endpoint descriptors), as GET_DESCRIPTOR returns them.
     std::vector<uint8_t> descriptors;
+    // The port the unit is plugged into: "4", or "4.2" for port 2 of a hub on port 4 of the
+    // root hub. The same at every arrival of the unit, in either guise, until it is plugged in
+    // elsewhere. Empty: the bus does not say (the adapters then pick a free one).
+    std::string port;
 };
 
 // What became of a request on the bus.
@@ -48,6 +53,23 @@ class BusListener {
     virtual ~BusListener() = default;
     virtual void arrived(const Presence& device) = 0;
     virtual void left(uint32_t busId) = 0;
+};
+
+// One bus's news passed on with the bus's number, for an adapter that serves several buses.
+// Called as the bus calls its listeners.
+class BusFeed : public BusListener {
+  public:
+    using Arrived = std::function<void(uint32_t bus, const Presence& device)>;
+    using Left = std::function<void(uint32_t bus, uint32_t busId)>;
+    BusFeed(uint32_t bus, Arrived arrived, Left left)
+        : bus_(bus), arrived_(std::move(arrived)), left_(std::move(left)) {}
+    void arrived(const Presence& device) override { arrived_(bus_, device); }
+    void left(uint32_t busId) override { left_(bus_, busId); }
+
+  private:
+    const uint32_t bus_;
+    const Arrived arrived_;
+    const Left left_;
 };
 
 class EmulatedBus {

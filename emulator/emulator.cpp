@@ -1,6 +1,7 @@
 #include "emulator/emulator.h"
 
 #include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "emulator/model.h"
@@ -45,6 +46,10 @@ bool checkCreateOptions(const CreateOptions& o, std::string* error) {
                    return run.first + run.second.size() > kMemorySize;
                })) {
         *error = "a memory run must end within the 256 bytes of memory";
+    } else if (!isPortText(o.port) || (o.variant.twin && !isPortText(nextPort(o.port)))) {
+        *error =
+            "the port must read N or N.N... (1 to 7 numbers from 1 to 127), with room for a "
+            "twin after it";
     } else if (o.timing.eraseMs > 4000) {
         // The bootloader holds back its GETSTATUS answer for as long: it must stay well within
         // the host's 5-second transfer time-out.
@@ -85,11 +90,14 @@ bool createDevice(const std::string& path, const CreateOptions& o, std::string* 
         d.config[kConfigStartup] &= static_cast<uint8_t>(~kStartupApplicationBit);
     d.plugged = true;
     d.onBus = o.bootloader ? Guise::Bootloader : Guise::Run;
+    d.port = o.port;
 
     BusFile file;
     file.units.push_back(d);
-    if (o.variant.twin)
+    if (o.variant.twin) {
         file.units.push_back(d);
+        file.units.back().port = nextPort(o.port);
+    }
     return writeFileAtomically(path, encodeStateFile(file, clock::now()), error);
 }
 
@@ -97,6 +105,7 @@ DeviceSnapshot snapshotOf(const DeviceState& d, uint64_t requests, size_t pendin
                           bool twin) {
     DeviceSnapshot s;
     s.guise = d.bricked ? Guise::Bricked : d.onBus;
+    s.port = d.port;
     s.plugged = d.plugged;
     s.vanished = d.vanished;
     s.arriving = d.arriving;
@@ -128,6 +137,7 @@ DeviceSnapshot snapshotOf(const DeviceState& d, uint64_t requests, size_t pendin
 std::string snapshotJson(const DeviceSnapshot& s) {
     nlohmann::ordered_json j;
     j["guise"] = guiseName(s.guise);
+    j["port"] = s.port;
     j["plugged"] = s.plugged;
     j["vanished"] = s.vanished;
     j["arriving"] = s.arriving == Guise::Absent ? "" : guiseName(s.arriving);
@@ -241,6 +251,54 @@ bool unplug(const std::string& path, std::string* error) {
 
 bool plug(const std::string& path, std::string* error) {
     return onBus(path, error, [](EmulatedBus& bus) { bus.plug(); });
+}
+
+bool plugAt(EmulatedBus& bus, const std::string& port) {
+    DeviceModel* model = modelOf(bus);
+    return model != nullptr && model->plugAt(port);
+}
+
+bool plugAt(const std::string& path, const std::string& port, std::string* error) {
+    if (!isPortText(port)) {
+        *error = "not a port: \"" + port + "\" (N or N.N..., numbers from 1 to 127)";
+        return false;
+    }
+    bool done = false;
+    if (!onBus(path, error, [&](EmulatedBus& bus) { done = plugAt(bus, port); }))
+        return false;
+    if (!done)
+        *error = "port " + port + " is the twin's";
+    return done;
+}
+
+std::vector<std::string> unitPorts(EmulatedBus& bus) {
+    std::vector<std::string> ports;
+    if (DeviceModel* model = modelOf(bus)) {
+        ports = model->ports();
+    } else {
+        for (const Presence& p : bus.present()) {
+            if (!p.port.empty())
+                ports.push_back(p.port);
+        }
+    }
+    return ports;
+}
+
+bool portsApart(const std::vector<std::shared_ptr<EmulatedBus>>& buses, std::string* why) {
+    std::map<std::string, size_t> owner;  // port -> bus
+    for (size_t b = 0; b < buses.size(); ++b) {
+        for (const std::string& port : unitPorts(*buses[b])) {
+            auto it = owner.find(port);
+            if (it != owner.end()) {
+                *why = "two units at port " + port +
+                       ": give each state file its own port (bvu-emulator create --port, "
+                       "plug --port)";
+                return false;
+            }
+            owner.emplace(port, b);
+        }
+    }
+    return true;
 }
 
 bool waitForGuise(EmulatedBus& bus, Guise guise, uint32_t timeoutMs) {

@@ -50,6 +50,7 @@ struct CreateOptions {
     // Bytes written into memory last, each run at its address (the settings a user left, say):
     // they override everything above.
     std::vector<std::pair<uint8_t, std::vector<uint8_t>>> memory;
+    std::string port = "1";  // the port it is plugged into; the twin gets the next one
     Variant variant;
     Timing timing;
 };
@@ -63,6 +64,7 @@ bool checkCreateOptions(const CreateOptions& options, std::string* error);
 // What `bvu-emulator show` tells, for the device (not its twin).
 struct DeviceSnapshot {
     Guise guise = Guise::Absent;  // Run, Bootloader, Absent (off the bus) or Bricked
+    std::string port;             // where it is plugged ("1", "4.2")
     bool plugged = true;
     bool vanished = false;           // off the bus after starting an application it could not run
     Guise arriving = Guise::Absent;  // Run or Bootloader while re-enumerating
@@ -110,6 +112,15 @@ bool clearFaults(const std::string& path, std::string* error);
 // Power: unplug drops the device off the bus, plug powers it up (bus.unplug(), bus.plug()).
 bool unplug(const std::string& path, std::string* error);
 bool plug(const std::string& path, std::string* error);
+// The device (not its twin) pulled out, if plugged in, and plugged into port (isPortText);
+// false when port is not one or is the twin's.
+bool plugAt(EmulatedBus& bus, const std::string& port);
+bool plugAt(const std::string& path, const std::string& port, std::string* error);
+
+// The ports of the bus's units (the device's, then the twin's), plugged in or not.
+std::vector<std::string> unitPorts(EmulatedBus& bus);
+// Whether no two units of the buses share a port; else false and the reason.
+bool portsApart(const std::vector<std::shared_ptr<EmulatedBus>>& buses, std::string* why);
 
 // Waits (on the clock, nominal ms) until the device is in the guise; true when it is.
 bool waitForGuise(EmulatedBus& bus, Guise guise, uint32_t timeoutMs);

@@ -14,7 +14,8 @@
 //                only the first bytes reach the device, which acts on them)
 //   empty        as short with 0 bytes
 //   unplug       the device drops off the bus (as a pulled cable); with replugAfterMs > 0 it
-//                is plugged in again after that long (a power cycle)
+//                is plugged in again after that long (a power cycle), at replugPort when one
+//                is given (plugged into another port)
 //   dfu-error    bootloader: the request goes wrong with DFU status `status`: a command block
 //                is taken but fails (GETSTATUS then reports dfuERROR with the status), a
 //                GETSTATUS or GETSTATE answers the error at once, anything else stalls; the
@@ -53,6 +54,7 @@ struct FaultRule {
     uint32_t bytes = 0;          // short
     uint8_t status = 3;          // dfu-error: DFU status code (default errWRITE)
     uint32_t replugAfterMs = 0;  // unplug: nominal ms until plugged in again; 0 never
+    std::string replugPort;      // unplug: the port it is plugged into again; empty: its own
 };
 
 // "timeout", "stall", "short", "empty", "unplug", "dfu-error", "never-ready", "busy".

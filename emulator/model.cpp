@@ -54,8 +54,10 @@ DeviceModel::DeviceModel(std::string path, BusFile file) : path_(std::move(path)
             units_[u].busId = nextBusId_++;
         }
     }
-    if (file.replugPending)
-        plugLocked(now);
+    if (file.replugPending) {
+        replugPort_ = file.replugPort;
+        replugLocked(now);
+    }
     events_.clear();  // nobody listens yet
     timer_ = std::thread([this] { timerLoop(); });
 }
@@ -98,6 +100,7 @@ Presence DeviceModel::presenceOf(const Unit& unit) const {
     p.descriptors = deviceDescriptor(unit.state, unit.state.onBus);
     std::vector<uint8_t> config = configurationDescriptor(unit.state, unit.state.onBus);
     p.descriptors.insert(p.descriptors.end(), config.begin(), config.end());
+    p.port = unit.state.port;
     return p;
 }
 
@@ -140,23 +143,32 @@ void DeviceModel::departLocked(size_t u, const Outcome& outcome, clock::TimePoin
     changed_.notify_all();
 }
 
+void DeviceModel::pullLocked(Unit& unit, clock::TimePoint now) {
+    DeviceState& st = unit.state;
+    if (!st.plugged)
+        return;
+    st.plugged = false;
+    if (unit.busId != 0)
+        events_.push_back(Event{false, Presence{}, unit.busId});
+    unit.busId = 0;
+    resetVolatile(st, now);  // power is gone: RAM with it
+    st.onBus = Guise::Absent;
+    st.arriving = Guise::Absent;
+    st.vanished = false;
+}
+
 void DeviceModel::unplugLocked(clock::TimePoint now) {
-    for (Unit& unit : units_) {
-        DeviceState& st = unit.state;
-        if (!st.plugged)
-            continue;
-        st.plugged = false;
-        if (unit.busId != 0)
-            events_.push_back(Event{false, Presence{}, unit.busId});
-        unit.busId = 0;
-        resetVolatile(st, now);  // power is gone: RAM with it
-        st.onBus = Guise::Absent;
-        st.arriving = Guise::Absent;
-        st.vanished = false;
-    }
+    for (Unit& unit : units_) pullLocked(unit, now);
     replugPending_ = false;
+    replugPort_.clear();
     ++changes_;
     changed_.notify_all();
+}
+
+void DeviceModel::replugLocked(clock::TimePoint now) {
+    if (!replugPort_.empty())
+        units_[0].state.port = replugPort_;  // plugged back in elsewhere
+    plugLocked(now);
 }
 
 void DeviceModel::plugLocked(clock::TimePoint now) {
@@ -171,6 +183,7 @@ void DeviceModel::plugLocked(clock::TimePoint now) {
             arriveLocked(u, guise);
     }
     replugPending_ = false;
+    replugPort_.clear();
     ++changes_;
     changed_.notify_all();
 }
@@ -193,6 +206,25 @@ void DeviceModel::plug() {
     saveQuietly();
 }
 
+bool DeviceModel::plugAt(const std::string& port) {
+    if (!isPortText(port))
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t u = 1; u < units_.size(); ++u) {
+            if (units_[u].state.port == port)
+                return false;  // the twin's
+        }
+        const clock::TimePoint now = clock::now();
+        pullLocked(units_[0], now);  // out of its old port first, if it is plugged in
+        units_[0].state.port = port;
+        plugLocked(now);
+    }
+    flushEvents();
+    saveQuietly();
+    return true;
+}
+
 // ---- Timer thread ---------------------------------------------------------------------------
 
 bool DeviceModel::dueTimersLocked(clock::TimePoint now) {
@@ -205,7 +237,7 @@ bool DeviceModel::dueTimersLocked(clock::TimePoint now) {
         }
     }
     if (replugPending_ && replugAt_ <= now) {
-        plugLocked(now);
+        replugLocked(now);
         any = true;
     }
     return any;
@@ -333,6 +365,7 @@ bool DeviceModel::endsRequest(const FaultRule& rule, TraceEntry& entry,
             if (rule.replugAfterMs > 0) {
                 replugPending_ = true;
                 replugAt_ = after(now, rule.replugAfterMs);
+                replugPort_ = rule.replugPort;
                 timerWake_.notify_all();
             }
             entry.reply = Reply::Gone;
@@ -545,6 +578,13 @@ DeviceSnapshot DeviceModel::snapshot() const {
     return snapshotOf(units_[0].state, requests_, faults_.size(), units_.size() > 1);
 }
 
+std::vector<std::string> DeviceModel::ports() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> out;
+    for (const Unit& unit : units_) out.push_back(unit.state.port);
+    return out;
+}
+
 std::vector<TraceEntry> DeviceModel::traceEntries() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::vector<TraceEntry>(trace_.begin(), trace_.end());
@@ -591,6 +631,7 @@ bool DeviceModel::save(std::string* error) {
         file.nextBusId = nextBusId_;
         file.replugPending = replugPending_;
         file.replugAt = replugAt_;
+        file.replugPort = replugPort_;
         for (const TraceEntry& e : trace_) {
             file.trace.push_back(e);
             if (e.data.size() > kTraceFileDataLimit)

@@ -52,8 +52,13 @@ class DeviceModel : public EmulatedBus {
     void unplug() override;
     void plug() override;
     bool save(std::string* error) override;
+    // Plugs the device (not its twin) in at port, out of its old one first if it is plugged
+    // in; false (nothing done) when port is not a port text (isPortText) or the twin's.
+    bool plugAt(const std::string& port);
 
     DeviceSnapshot snapshot() const;
+    // The units' ports (the device's, then the twin's).
+    std::vector<std::string> ports() const;
     std::vector<TraceEntry> traceEntries() const;
     void clearTrace();
     void addFault(const FaultRule& rule);
@@ -80,8 +85,10 @@ class DeviceModel : public EmulatedBus {
     Presence presenceOf(const Unit& unit) const;
     void arriveLocked(size_t unit, Guise guise);
     void departLocked(size_t unit, const Outcome& outcome, clock::TimePoint now);
+    void pullLocked(Unit& unit, clock::TimePoint now);
     void unplugLocked(clock::TimePoint now);
     void plugLocked(clock::TimePoint now);
+    void replugLocked(clock::TimePoint now);  // the pending replug: at replugPort_ if one is set
     bool dueTimersLocked(clock::TimePoint now);
     void timerLoop();
     void flushEvents();
@@ -103,6 +110,7 @@ class DeviceModel : public EmulatedBus {
     uint32_t nextBusId_ = 1;
     bool replugPending_ = false;
     clock::TimePoint replugAt_{};
+    std::string replugPort_;  // where the device comes back; empty: where it was
     std::deque<TraceEntry> trace_;
     std::deque<Event> events_;
     uint64_t changes_ = 0;  // counts changes, to order saves

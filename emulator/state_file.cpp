@@ -146,6 +146,7 @@ json encodeDevice(const DeviceState& d, clock::TimePoint now) {
         config[key] = kv.second;
     }
     j["config"] = config;
+    j["port"] = d.port;
     j["plugged"] = d.plugged;
     j["onBus"] = guiseName(d.onBus);
     j["arriving"] = guiseName(d.arriving);
@@ -174,8 +175,12 @@ json encodeDevice(const DeviceState& d, clock::TimePoint now) {
     return j;
 }
 
-DeviceState decodeDevice(const json& j, clock::TimePoint now) {
+DeviceState decodeDevice(const json& j, clock::TimePoint now, const std::string& port) {
     DeviceState d;
+    // Files from before ports: the device on port 1, its twin on port 2.
+    d.port = j.value("port", port);
+    if (!isPortText(d.port))
+        throw std::runtime_error("bad port \"" + d.port + "\"");
     d.serialText = j.at("serialText").get<std::string>();
     d.pcbRevision = j.at("pcbRevision").get<std::string>();
     d.release = j.at("release").get<uint8_t>();
@@ -242,6 +247,8 @@ json encodeFault(const FaultRule& f) {
     j["bytes"] = f.bytes;
     j["status"] = f.status;
     j["replugAfterMs"] = f.replugAfterMs;
+    if (!f.replugPort.empty())
+        j["replugPort"] = f.replugPort;
     return j;
 }
 
@@ -258,6 +265,9 @@ FaultRule decodeFault(const json& j) {
     f.bytes = j.at("bytes").get<uint32_t>();
     f.status = j.at("status").get<uint8_t>();
     f.replugAfterMs = j.at("replugAfterMs").get<uint32_t>();
+    f.replugPort = j.value("replugPort", "");
+    if (!f.replugPort.empty() && !isPortText(f.replugPort))
+        throw std::runtime_error("bad replug port");
     return f;
 }
 
@@ -410,6 +420,8 @@ std::string encodeStateFile(const BusFile& file, clock::TimePoint now) {
     j["nextBusId"] = file.nextBusId;
     j["replugInMs"] =
         file.replugPending ? static_cast<int64_t>(remainingMs(now, file.replugAt)) : int64_t{-1};
+    if (!file.replugPort.empty())
+        j["replugPort"] = file.replugPort;
     json trace = json::array();
     const size_t skip = file.trace.size() > kTraceLimit ? file.trace.size() - kTraceLimit : 0;
     for (size_t i = skip; i < file.trace.size(); ++i) trace.push_back(encodeTrace(file.trace[i]));
@@ -430,9 +442,9 @@ bool decodeStateFile(const std::string& text, clock::TimePoint now, BusFile* fil
             return false;
         }
         BusFile f;
-        f.units.push_back(decodeDevice(j.at("device"), now));
+        f.units.push_back(decodeDevice(j.at("device"), now, "1"));
         if (j.contains("twin"))
-            f.units.push_back(decodeDevice(j.at("twin"), now));
+            f.units.push_back(decodeDevice(j.at("twin"), now, "2"));
         for (const auto& x : j.at("faults")) f.faults.push_back(decodeFault(x));
         f.requests = j.at("requests").get<uint64_t>();
         f.nextBusId = j.at("nextBusId").get<uint32_t>();
@@ -440,6 +452,7 @@ bool decodeStateFile(const std::string& text, clock::TimePoint now, BusFile* fil
         f.replugPending = replug >= 0;
         if (f.replugPending)
             f.replugAt = inMs(now, static_cast<uint64_t>(replug));
+        f.replugPort = j.value("replugPort", "");
         for (const auto& x : j.at("trace")) f.trace.push_back(decodeTrace(x));
         *file = std::move(f);
         return true;

@@ -8,9 +8,10 @@
 // "twin" (identity, variant, timing, "memory" as hex, "controlFlash" and "videoFlash" as
 // base64 -- or, when a flash holds exactly one of the synthetic images followed by erased
 // bytes, {"synthetic": VERSION, "length": BYTES} --, "config" keyed by 4 hex digits group/byte,
-// power and bus fields, and "volatile": the RAM state), "faults", "requests", "nextBusId",
-// "replugInMs" (-1 when no replug is pending), "trace" (entries with "data" as hex, at most 4,096
-// bytes each).
+// "port" (missing in older files: 1 for the device, 2 for the twin), power and bus fields, and
+// "volatile": the RAM state), "faults", "requests", "nextBusId", "replugInMs" (-1 when no
+// replug is pending) and "replugPort" (where it comes back, when not at its own port), "trace"
+// (entries with "data" as hex, at most 4,096 bytes each).
 //
 // All functions are thread-safe (no shared state) and never throw.
 #pragma once
@@ -33,6 +34,7 @@ struct BusFile {
     uint32_t nextBusId = 1;
     bool replugPending = false;
     clock::TimePoint replugAt{};
+    std::string replugPort;  // empty: the device's own
     std::deque<TraceEntry> trace;
 };
 

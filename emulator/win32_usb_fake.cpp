@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
 #include <fstream>
 #include <map>
@@ -73,18 +74,48 @@ struct Node {
     uint32_t busId = 0;
     uint16_t vendorId = 0;
     uint16_t productId = 0;
-    int port = 0;
+    std::string port;  // "4", "4.2"
     std::vector<uint8_t> descriptors;
     std::vector<uint8_t> interfaces;  // interface numbers, in the configuration's order
 
+    // The port's numbers, the root hub's first.
+    std::vector<int> ports() const {
+        std::vector<int> numbers;
+        size_t at = 0;
+        while (at < port.size()) {
+            const size_t dot = std::min(port.find('.', at), port.size());
+            numbers.push_back(std::atoi(port.substr(at, dot - at).c_str()));
+            at = dot + 1;
+        }
+        return numbers;
+    }
+    std::wstring portText() const {
+        std::wstring text;
+        for (char c : port) text.push_back(c == '.' ? L'_' : static_cast<wchar_t>(c));
+        return text;
+    }
     std::wstring instance() const {
         return L"USB\\VID_" + hex4(vendorId, false) + L"&PID_" + hex4(productId, false) +
-               L"\\6&1F2E3D4C&0&" + std::to_wstring(port);
+               L"\\6&1F2E3D4C&0&" + portText();
     }
     // The path of its interface of that GUID (text).
     std::wstring path(const wchar_t* guid) const {
         return L"\\\\?\\usb#vid_" + hex4(vendorId, true) + L"&pid_" + hex4(productId, true) +
-               L"#6&1f2e3d4c&0&" + std::to_wstring(port) + L"#" + lowered(guid);
+               L"#6&1f2e3d4c&0&" + portText() + L"#" + lowered(guid);
+    }
+    // As a PC's xHCI controller shows a device at the port: one USB(n) per hub port.
+    std::wstring locationPath() const {
+        std::wstring text = L"PCIROOT(0)#PCI(1400)#USBROOT(0)";
+        for (int n : ports()) text += L"#USB(" + std::to_wstring(n) + L")";
+        return text;
+    }
+    std::wstring locationInformation() const {
+        const std::vector<int> numbers = ports();
+        const int hub = numbers.size() > 1 ? numbers[numbers.size() - 2] + 1 : 1;
+        wchar_t text[40];
+        std::swprintf(text, sizeof text / sizeof text[0], L"Port_#%04d.Hub_#%04d",
+                      numbers.empty() ? 0 : numbers.back(), hub);
+        return text;
     }
     std::vector<std::wstring> hardwareIds() const {
         const uint16_t bcd = descriptors.size() >= 14
@@ -121,6 +152,26 @@ struct Notification {
     winusb::CmNotifyCallback callback;
     void* context;
 };
+
+// The bytes of a string and its terminating NUL (REG_SZ).
+std::vector<BYTE> stringBytes(const std::wstring& text) {
+    std::vector<BYTE> out = multiString({text});
+    out.resize(out.size() - sizeof(WCHAR));  // one NUL, not the list's two
+    return out;
+}
+
+// A property value handed out as SetupAPI does: the size needed always, the bytes when they fit.
+BOOL copyOut(DWORD valueType, const std::vector<BYTE>& value, PDWORD type, PBYTE buffer, DWORD size,
+             PDWORD required) {
+    if (required != nullptr)
+        *required = static_cast<DWORD>(value.size());
+    if (buffer == nullptr || size < value.size())
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    if (type != nullptr)
+        *type = valueType;
+    std::copy(value.begin(), value.end(), buffer);
+    return TRUE;
+}
 
 void complete(OVERLAPPED* ov, DWORD error, ULONG transferred) {
     ov->Internal = error;
@@ -164,13 +215,13 @@ struct Win32UsbFake::State : public BusListener {
                 node.interfaces.push_back(
                     iface.alternateSettings.front().descriptor.bInterfaceNumber);
         }
-        for (int port = 1;; ++port) {
+        node.port = p.port;
+        // A bus that does not say where its devices are: the lowest port free at the arrival.
+        for (int port = 1; node.port.empty(); ++port) {
             bool used = false;
-            for (const auto& entry : present) used |= entry.second.port == port;
-            if (!used) {
-                node.port = port;
-                break;
-            }
+            for (const auto& entry : present) used |= entry.second.port == std::to_string(port);
+            if (!used)
+                node.port = std::to_string(port);
         }
         return node;
     }
@@ -361,7 +412,7 @@ HDEVINFO WINAPI getClassDevs(const GUID* guid, PCWSTR enumerator, HWND, DWORD fl
                 Node node;
                 node.vendorId = kVendorId;
                 node.productId = known.first;
-                node.port = known.second;
+                node.port = std::to_string(known.second);
                 if (listed.insert(node.instance()).second)
                     set->nodes.push_back(node);
             }
@@ -429,34 +480,52 @@ BOOL WINAPI getRegistryProperty(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD propert
     if (node == nullptr)
         return FALSE;
     const FakeBinding binding = s.bindingLocked(node->productId);
-    std::vector<BYTE> value;
-    DWORD kind = REG_MULTI_SZ;
-    if (property == SPDRP_HARDWAREID) {
-        value = multiString(node->hardwareIds());
-    } else if (property == SPDRP_SERVICE) {
+    if (property == SPDRP_HARDWAREID)
+        return copyOut(REG_MULTI_SZ, multiString(node->hardwareIds()), type, buffer, size,
+                       required);
+    if (property == SPDRP_SERVICE) {
         if (binding == FakeBinding::None || binding == FakeBinding::SettingUp)
             return fail(ERROR_INVALID_DATA);  // no function driver: no such value
-        value = multiString({binding == FakeBinding::LibusbK ? L"libusbK" : L"WinUSB"});
-        value.resize(value.size() - sizeof(WCHAR));  // one terminator: a REG_SZ
-        kind = REG_SZ;
-    } else if (property == SPDRP_INSTALL_STATE) {
+        return copyOut(REG_SZ,
+                       stringBytes(binding == FakeBinding::LibusbK ? L"libusbK" : L"WinUSB"), type,
+                       buffer, size, required);
+    }
+    if (property == SPDRP_INSTALL_STATE) {
         const DWORD state = binding == FakeBinding::None        ? winusb::kInstallStateFailedInstall
                             : binding == FakeBinding::SettingUp ? winusb::kInstallStateFinishInstall
                                                                 : winusb::kInstallStateInstalled;
         const BYTE* p = reinterpret_cast<const BYTE*>(&state);
-        value.assign(p, p + sizeof state);
-        kind = 4;  // REG_DWORD
-    } else {
-        return fail(ERROR_INVALID_PARAMETER);
+        return copyOut(4 /* REG_DWORD */, std::vector<BYTE>(p, p + sizeof state), type, buffer,
+                       size, required);
     }
-    if (required != nullptr)
-        *required = static_cast<DWORD>(value.size());
-    if (buffer == nullptr || size < value.size())
-        return fail(ERROR_INSUFFICIENT_BUFFER);
-    if (type != nullptr)
-        *type = kind;
-    std::copy(value.begin(), value.end(), buffer);
-    return TRUE;
+    if (property == SPDRP_LOCATION_INFORMATION) {
+        if (!s.options.locationInformation)
+            return fail(ERROR_INVALID_DATA);
+        return copyOut(REG_SZ, stringBytes(node->locationInformation()), type, buffer, size,
+                       required);
+    }
+    return fail(ERROR_INVALID_PARAMETER);
+}
+
+BOOL WINAPI getDeviceProperty(HDEVINFO h, PSP_DEVINFO_DATA data, const DEVPROPKEY* key,
+                              DEVPROPTYPE* type, PBYTE buffer, DWORD size, PDWORD required,
+                              DWORD flags) {
+    Win32UsbFake::State& s = fake();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const Node* node = nodeOf(s, h, data);
+    if (node == nullptr)
+        return FALSE;
+    if (key == nullptr || type == nullptr || flags != 0)
+        return fail(ERROR_INVALID_PARAMETER);
+    const DEVPROPKEY& wanted = winusb::kDeviceLocationPathsKey;
+    if (std::memcmp(&key->fmtid, &wanted.fmtid, sizeof wanted.fmtid) != 0 ||
+        key->pid != wanted.pid || !s.options.locationPaths)
+        return fail(ERROR_NOT_FOUND);
+    DWORD t = 0;
+    const BOOL ok = copyOut(DEVPROP_TYPE_STRING_LIST, multiString({node->locationPath()}), &t,
+                            buffer, size, required);
+    *type = t;
+    return ok;
 }
 
 HKEY WINAPI openDevRegKey(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD, DWORD, DWORD keyType, REGSAM) {
@@ -903,6 +972,7 @@ std::shared_ptr<Win32UsbFake> Win32UsbFake::create(std::shared_ptr<EmulatedBus> 
     api.WinUsb_WritePipe = &writePipe;
     api.WinUsb_AbortPipe = &abortPipe;
     api.WinUsb_GetOverlappedResult = &overlappedResult;
+    api.SetupDiGetDevicePropertyW = &getDeviceProperty;
     if (options.notifications) {
         api.CM_Register_Notification = &registerNotification;
         api.CM_Unregister_Notification = &unregisterNotification;

@@ -7,8 +7,11 @@
 // What it shows, as a PC does as far as the adapter relies on it:
 //  - One device node per device on the bus, with the hardware IDs USB\VID_vvvv&PID_pppp&REV_rrrr
 //    and USB\VID_vvvv&PID_pppp, and the instance ID USB\VID_vvvv&PID_pppp\6&1F2E3D4C&0&N for the
-//    port N it uses: the lowest port free at its arrival, so a device that comes back has its
-//    old instance ID (as when it is replugged into the same port).
+//    unit's port N (4_2 for 4.2; a bus that does not say: the lowest port free at its arrival),
+//    so a device that comes back at its port has its old instance ID. Where it is plugged: the
+//    location path PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)#USB(2) (DEVPKEY_Device_LocationPaths,
+//    through SetupDiGetDevicePropertyW) and the location information Port_#0002.Hub_#0005
+//    (SPDRP_LOCATION_INFORMATION), each unless the options leave it out.
 //  - What this PC has bound to each product ID (FakeBinding; every node of that hardware ID
 //    alike, present or remembered): WinUSB as an installer binds it (service WinUSB, the device
 //    key's DeviceInterfaceGUIDs holding a GUID of the installer's, not ours, and the present
@@ -79,6 +82,10 @@ struct Win32UsbFakeOptions {
     // parseFakeBinding takes) replace the bindings, lines "known PRODUCT PORT" the knownNodes;
     // '#' starts a comment. A file that is missing changes nothing.
     std::string driversFile;
+    // Where a node is plugged: its location paths (DEVPKEY_Device_LocationPaths), and its
+    // location information (SPDRP_LOCATION_INFORMATION); each may be missing.
+    bool locationPaths = true;
+    bool locationInformation = true;
 };
 
 class Win32UsbFake {

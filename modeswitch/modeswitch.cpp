@@ -4,9 +4,11 @@
 #include <cstring>
 #include <string>
 
+#include "modeswitch/unit_options.h"
 #include "platform/clock.h"
 #include "usb/device_advice.h"
 #include "usb/host_registry.h"
+#include "usb/units.h"
 #include "usb/usbutils.h"
 
 #ifndef BVU_PROGRAM_VERSION
@@ -61,6 +63,8 @@ const char* messageOf(int code) {
 
 const char* const kUsage =
     "Usage: modeswitch [ -dfu | -tarsel | -pellin | -tarselHDMI | -pellinHDMI] [ -silent ]\n"
+    "                  [ -device LOCATION ] [ -serial NUMBER ]\n"
+    "       modeswitch -list [ -json ] [ -device LOCATION ] [ -serial NUMBER ]\n"
     "Moves the Brevicor USB video-processing device between its application and its\n"
     "bootloader (DFU mode), for scripts.\n"
     "\n"
@@ -69,11 +73,16 @@ const char* const kUsage =
     "                       make a device in its bootloader start its application (then\n"
     "                       wait 7 s); the four names do the same; the last mode counts\n"
     "  -silent              write nothing on failure\n"
+    "  -device LOCATION     the unit plugged in there (as -list shows it)\n"
+    "  -serial NUMBER       the unit in run mode with this serial number\n"
+    "  -list                list the units (where, guise, what each holds), change\n"
+    "                       nothing; -json: one JSON object per unit\n"
     "  -h, -?, --help       show this text and exit\n"
     "  --version            show the program's version and its USB hosts and exit\n"
     "\n"
     "Exit codes: 0 done, 1 USB communication error (no USB driver, no device, a failed\n"
-    "request) or a device in its bootloader whose control firmware is incomplete (run the\n"
+    "request, a -device or -serial that names no unit; -list: a unit that could not be\n"
+    "read) or a device in its bootloader whose control firmware is incomplete (run the\n"
     "update), 2 bad command line, 3 internal error, 4 unknown error.\n";
 
 // --help and --version answer before anything else happens, whatever else stands on the
@@ -104,8 +113,13 @@ int runModeSwitch(int argc, char** argv) {
     if (answeredInformation(argc, argv)) {
         return Done;
     }
+    const UnitOptions units = unitOptions(argc, argv);
+    if (units.list) {
+        return listUnits(units);
+    }
     bool silent = false;
-    bool secondDevice = false;
+    std::string secondDevice;
+    std::string refusal;  // why the unit asked for is not there
     int code = Done;
     Mode mode = None;
     // What the failure's own text says, written on a line of its own after the code's message;
@@ -114,14 +128,17 @@ int runModeSwitch(int argc, char** argv) {
     bool incomplete = false;
     try {
         // The session comes first: a driver that cannot be opened is reported even before the
-        // command line is looked at, and even with -silent.
-        USBUtils session;
+        // command line is looked at, and even with -silent. It works on the unit named, or the
+        // first one.
+        USBUtils session(usb::chooseUnit(units.request, false));
         for (int i = 1; i < argc; ++i) {
             Mode m = modeOf(argv[i]);
             if (m != None) {
                 mode = m;  // the last mode option counts
             } else if (std::strcmp(argv[i], "-silent") == 0) {
                 silent = true;
+            } else if (takesValue(argv[i]) && i + 1 < argc) {
+                ++i;  // read already
             } else {
                 code = BadCommandLine;  // the arguments after it are not looked at
                 break;
@@ -152,8 +169,12 @@ int runModeSwitch(int argc, char** argv) {
                     incomplete = true;
                 }
             }
-            secondDevice = session.refusedDevices() > 0;
+            if (session.refusedDevices() > 0)
+                secondDevice = usb::secondDeviceText(session.otherUnits());
         }
+    } catch (const usb::UnitChoiceError& e) {
+        code = UsbError;
+        refusal = e.message();
     } catch (const USBUtils::Error& e) {
         code = UsbError;
         // The first line says it already.
@@ -170,12 +191,14 @@ int runModeSwitch(int argc, char** argv) {
     } catch (...) {
         code = UnknownError;
     }
-    if (!silent && secondDevice) {
-        std::fprintf(stderr, "%s\n",
-                     "A second device is connected and was ignored; connect one device at a time.");
+    if (!silent && !secondDevice.empty()) {
+        std::fprintf(stderr, "%s\n", secondDevice.c_str());
     }
     if (!silent && code != Done) {
-        std::fprintf(stderr, "%s\n", incomplete ? kIncompleteText : messageOf(code));
+        std::fprintf(stderr, "%s\n",
+                     !refusal.empty() ? refusal.c_str()
+                     : incomplete     ? kIncompleteText
+                                      : messageOf(code));
         if (!detail.empty())
             std::fprintf(stderr, "%s\n", detail.c_str());
         std::fflush(stderr);

@@ -9,7 +9,7 @@ PACKAGES=(
   nlohmann-json3-dev libssl-dev libncurses-dev
   umockdev libumockdev-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 xvfb xauth xdotool imagemagick tmux
+  wine wine64 xvfb xauth xdotool imagemagick tmux jq bc
   clang libclang-rt-14-dev
 )
 missing=()

@@ -9,12 +9,14 @@
 #include <climits>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/clock.h"
 #include "usb/host_driver.h"
+#include "usb/location.h"
 
 namespace bvu {
 namespace kd {
@@ -96,6 +98,14 @@ struct DeviceTable {
         return it->second;
     }
 
+    // Bus and port chain, as Linux names the device in sysfs ("1-4.2"); libusb knows them from
+    // its enumeration, without opening the device. A device on the root hub itself has none.
+    static std::string locationOf(libusb_device* device) {
+        uint8_t ports[8] = {};  // USB allows 7 tiers below the root
+        const int n = libusb_get_port_numbers(device, ports, static_cast<int>(sizeof ports));
+        return usb::busPortsLocation(libusb_get_bus_number(device), ports, n > 0 ? n : 0);
+    }
+
     bool wantedLocked(libusb_device* device, HostDevice* out) const {
         libusb_device_descriptor d;
         if (libusb_get_device_descriptor(device, &d) != 0)
@@ -104,6 +114,7 @@ struct DeviceTable {
             if (w.vendorId == d.idVendor && w.productId == d.idProduct) {
                 out->vendorId = d.idVendor;
                 out->productId = d.idProduct;
+                out->location = locationOf(device);
                 return true;
             }
         }

@@ -204,6 +204,7 @@ struct Node {
     std::wstring path;            // of the interface WinUSB serves; empty: none (yet)
     std::wstring service;         // the node's function driver; empty: none
     Unusable why = Unusable::No;  // why it cannot be opened; No when path is set
+    std::string location;         // where it is plugged; empty when the system does not say
 
     // The same node as far as the program is concerned: a usable node stays the same while its
     // path does (a property that cannot be read for a moment must not pull an opened device away
@@ -214,6 +215,13 @@ struct Node {
         return !path.empty() || (why == other.why && service == other.service);
     }
 };
+
+// Location texts are ASCII; anything else would not survive the trip to a command line.
+std::string narrowed(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out.push_back(c > 0 && c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
 
 // ---- One opened device -------------------------------------------------------------------
 
@@ -428,7 +436,7 @@ class WinusbHost final : public Host {
         std::lock_guard<std::mutex> lock(mutex_);
         for (const auto& entry : nodes_) {
             devices.push_back(HostDevice{entry.second.id, entry.second.node.vendorId,
-                                         entry.second.node.productId});
+                                         entry.second.node.productId, entry.second.node.location});
         }
         return devices;
     }
@@ -667,7 +675,7 @@ class WinusbHost final : public Host {
                     continue;
                 const uint32_t id = ++lastId_;
                 nodes_[n.instance] = Known{id, n};
-                arrived.push_back(HostDevice{id, n.vendorId, n.productId});
+                arrived.push_back(HostDevice{id, n.vendorId, n.productId, n.location});
             }
             events = events_;
         }
@@ -732,6 +740,7 @@ class WinusbHost final : public Host {
             if (isWinUsb(node.service))
                 node.path = interfacePath(set, &data, node.instance);
             node.why = classifyNode(node.service, installState(set, &data), !node.path.empty());
+            node.location = location(set, &data);
             found->push_back(std::move(node));
         }
         api_.SetupDiDestroyDeviceInfoList(set);
@@ -797,6 +806,54 @@ class WinusbHost final : public Host {
                 }
             }
             return false;  // the first ID that names a device decides
+        }
+        return false;
+    }
+
+    // Where the node is plugged: the first of its location paths (the same for whatever device
+    // comes up at that port), else its location information; empty when neither is there.
+    std::string location(HDEVINFO set, PSP_DEVINFO_DATA data) {
+        std::vector<BYTE> value;
+        DWORD type = 0;
+        if (api_.SetupDiGetDevicePropertyW != nullptr) {
+            auto get = [&](DEVPROPTYPE* t, PBYTE buffer, DWORD size, PDWORD required) {
+                return api_.SetupDiGetDevicePropertyW(set, data, &winusb::kDeviceLocationPathsKey,
+                                                      t, buffer, size, required, 0);
+            };
+            DEVPROPTYPE t = 0;
+            if (readProperty(get, &t, &value) && t == DEVPROP_TYPE_STRING_LIST) {
+                std::vector<std::wstring> paths =
+                    parseMultiString(value.data(), static_cast<DWORD>(value.size()));
+                if (!paths.empty())
+                    return narrowed(paths.front());
+            }
+        }
+        auto get = [&](DWORD* t, PBYTE buffer, DWORD size, PDWORD required) {
+            return api_.SetupDiGetDeviceRegistryPropertyW(set, data, SPDRP_LOCATION_INFORMATION, t,
+                                                          buffer, size, required);
+        };
+        if (readProperty(get, &type, &value) && type == REG_SZ) {
+            std::vector<std::wstring> text =
+                parseMultiString(value.data(), static_cast<DWORD>(value.size()));
+            if (!text.empty())
+                return narrowed(text.front());
+        }
+        return std::string();
+    }
+
+    // A property of unknown size: asked once for the size, then with room for it.
+    template <typename Type, typename Get>
+    bool readProperty(Get get, Type* type, std::vector<BYTE>* value) {
+        value->clear();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            DWORD size = 0;
+            if (get(type, value->data(), static_cast<DWORD>(value->size()), &size)) {
+                value->resize(std::min<size_t>(size, value->size()));
+                return true;
+            }
+            if (api_.GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
+                return false;
+            value->assign(size, 0);
         }
         return false;
     }

@@ -12,7 +12,8 @@
 // Windows is still setting it up (SettingUp: its install state says so, or WinUSB serves it but
 // its interface is not there yet), or it has no driver (NoDriver). A node whose path appears or
 // changes, or an unusable one whose reason changes (the driver was installed, the device came
-// back), is a departure and a new arrival.
+// back), is a departure and a new arrival. Where a node is plugged is its first location path
+// (DEVPKEY_Device_LocationPaths), else its location information (SPDRP_LOCATION_INFORMATION).
 //
 // At listen() the adapter also notes what this PC shows of drivers for each wanted device
 // (device_advice.h, DriverSign): whether any device node of its hardware ID, present or

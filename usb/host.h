@@ -45,6 +45,10 @@ struct HostDevice {
     uint32_t id = 0;
     uint16_t vendorId = 0;
     uint16_t productId = 0;
+    // Where the device is plugged (usb/location.h): the same text for every device that
+    // arrives at that port, in either guise; empty when the host cannot tell. Known without
+    // opening the device.
+    std::string location;
 };
 
 // The vendor and product of the devices that the core wants to hear about. An adapter may

@@ -11,6 +11,7 @@
 
 #include "usb/descriptor_parser.h"
 #include "usb/device_advice.h"
+#include "usb/location.h"
 
 namespace bvu {
 namespace kd {
@@ -33,6 +34,7 @@ enum class Offer {
 struct Device {
     uint16_t vendorId = 0;
     uint16_t productId = 0;
+    std::string location;
     Offer offer = Offer::Queued;
     bool present = true;
     bool described = false;  // the descriptors parsed; info is valid
@@ -283,6 +285,41 @@ class HostDriver final : public KernelDriver, private HostEvents {
         return s;
     }
 
+    UDA_STATUS listDevices(const std::vector<UDA_MatchTable>& tables,
+                           std::vector<UDA_PresentDevice>* devices) override {
+        devices->clear();
+        if (tables.empty())
+            return UDA_INVALID_PARAMETER;
+        std::vector<WantedDevice> wanted;
+        for (const UDA_MatchTable& m : tables)
+            wanted.push_back(WantedDevice{m.vendorId, m.productId});
+        bool listen;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            listen = !listening_;
+            listening_ = true;
+        }
+        // The hosts look at their bus once they listen; nothing is registered, so the news that
+        // comes meanwhile is dropped.
+        if (listen) {
+            UDA_STATUS s = host_->listen(this, wanted);
+            if (s != 0) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                listening_ = false;
+                return s;
+            }
+        }
+        for (const HostDevice& d : host_->present()) {
+            for (const WantedDevice& w : wanted) {
+                if (w.vendorId == d.vendorId && w.productId == d.productId) {
+                    devices->push_back(UDA_PresentDevice{d.vendorId, d.productId, d.location});
+                    break;
+                }
+            }
+        }
+        return 0;
+    }
+
   private:
     // ---- HostEvents: the host's threads. Only queue and wake. ------------------------------
 
@@ -316,11 +353,17 @@ class HostDriver final : public KernelDriver, private HostEvents {
         bool wanted = false;
         for (const UDA_MatchTable& m : registration_.matchTables)
             wanted |= m.vendorId == d.vendorId && m.productId == d.productId;
+        // A device elsewhere is another unit: never opened, so that the program that works on
+        // it is not disturbed.
+        if (!registration_.location.empty() &&
+            !usb::sameLocation(d.location, registration_.location))
+            wanted = false;
         if (!wanted)
             return;
         Device device;
         device.vendorId = d.vendorId;
         device.productId = d.productId;
+        device.location = d.location;
         devices_.emplace(d.id, std::move(device));
         pending_.emplace_back(kEventAttach, d.id);
     }
@@ -347,6 +390,7 @@ class HostDriver final : public KernelDriver, private HostEvents {
         Device& device = it->second;
         device.described = described;
         device.info = std::move(info);
+        device.info.location = device.location;
         bool matches = false;
         for (const UDA_MatchTable& m : registration_.matchTables) {
             matches |= m.vendorId == device.vendorId && m.productId == device.productId &&

@@ -7,7 +7,9 @@
 //    between is not brought back by the look.
 //  - Matching: a table matches a device by vendor and product; its class, subclass and protocol
 //    bytes, where not 0, must match the device descriptor and some alternate setting of the
-//    active configuration.
+//    active configuration. A registration with a location matches only devices whose host
+//    reports that location (usb/location.h); the others are never opened. The location goes
+//    into the device's information tree.
 //  - Offer: an attach is queued when a matching device arrives. When the event thread pulls
 //    it, the device is opened and its descriptors parsed (descriptor_parser.h); a device that
 //    cannot be opened is not offered (and, where the user can mend that, noted for the advice
@@ -34,6 +36,8 @@
 //  - First look: when the registration asks for kEventEnumerated, that event is queued behind
 //    the attaches of the devices present at registration, so that the layer can tell when the
 //    program has heard of all of them (a device dropped or gone meanwhile does not hold it up).
+//  - listDevices: the host's list of the devices present (it listens first, as a registration
+//    does), matched by vendor and product only; nothing is opened.
 //  - queryVersion: 811. A second registerEvents on one file: "Resource overlap".
 //
 // Threads: as kernel_driver.h. The host's events only queue and wake; the host's requests run

@@ -54,6 +54,8 @@ struct EventRecord {
     uint32_t options = 0;
     uint32_t uniqueId = 0;
     std::vector<UDA_MatchTable> matchTables;
+    // At registration: only devices plugged here are matched (empty: anywhere).
+    std::string location;
 };
 
 // The wait record. result after waitForEvent: kWaitCancelled, kWaitNothing, or anything else
@@ -115,6 +117,11 @@ class KernelDriver {
     virtual UDA_STATUS transfer(TransferRequest& request) = 0;
     // The device's information tree as the driver sees it now.
     virtual UDA_STATUS deviceInfo(uint32_t uniqueId, UDA_DeviceInfo& info) = 0;
+
+    // The devices on the bus now whose vendor and product a table names, with their locations,
+    // without opening any (UDA_ListDevices). On a file of its own, any thread.
+    virtual UDA_STATUS listDevices(const std::vector<UDA_MatchTable>& tables,
+                                   std::vector<UDA_PresentDevice>* devices) = 0;
 };
 
 using KernelDriverFactory = std::function<std::unique_ptr<KernelDriver>(UDA_STATUS* status)>;

@@ -185,10 +185,16 @@ std::string USBUtils::readMemoryString(uint16_t address, uint16_t length, bool* 
     return textOf(text, received);
 }
 
-std::string USBUtils::serialNumber() {
-    // The info text carries two characters before the four of the serial number.
-    std::string text = readInfoString(13);
+std::string USBUtils::serialOfInfoText(const std::string& text) {
     return text.size() > 2 ? text.substr(2, 4) : std::string();
+}
+
+std::string USBUtils::serialNumber() {
+    const std::string serial = serialOfInfoText(readInfoString(13));
+    // From now on a run-mode device at the unit's location must have it to be this unit.
+    if (!serial.empty())
+        learnSerialNumber(serial);
+    return serial;
 }
 
 std::string USBUtils::controlFirmwareVersion(bool* complete) {

@@ -156,7 +156,7 @@ void unregisterEvents(DriverCtx* driver) {
 }
 
 UDA_STATUS registerEvents(DriverCtx* driver, const UDA_MatchTable* tables, uint32_t count,
-                          uint32_t options) {
+                          uint32_t options, const char* location) {
     uint32_t mask =
         kd::kEventAttach | kd::kEventDetach | kd::kEventPowerMask | kd::kEventEnumerated;
     if (driver->detach == nullptr)
@@ -172,6 +172,8 @@ UDA_STATUS registerEvents(DriverCtx* driver, const UDA_MatchTable* tables, uint3
     sub->record.busType = kBusTypeAny;
     sub->record.options = options;
     sub->record.matchTables.assign(tables, tables + (count == 0 ? 1 : count));
+    if (location != nullptr)
+        sub->record.location = location;
     sub->busType = sub->record.busType;
 
     UDA_STATUS s = driver->file->registerEvents(sub->record);
@@ -200,6 +202,12 @@ UDA_STATUS acquireDevice(UDA_DEVICE_HANDLE handle, DeviceRef* out) {
 
 UDA_STATUS UDA_Init(UDA_DRIVER_HANDLE* out, const UDA_MatchTable* matchTables,
                     uint32_t matchTableCount, const UDA_EventTable* events, uint32_t options) {
+    return UDA_InitAt(out, matchTables, matchTableCount, events, options, nullptr);
+}
+
+UDA_STATUS UDA_InitAt(UDA_DRIVER_HANDLE* out, const UDA_MatchTable* matchTables,
+                      uint32_t matchTableCount, const UDA_EventTable* events, uint32_t options,
+                      const char* location) {
     *out = UDA_INVALID_DRIVER_HANDLE;
     auto* driver = new (std::nothrow) DriverCtx;
     if (driver == nullptr)
@@ -236,7 +244,7 @@ UDA_STATUS UDA_Init(UDA_DRIVER_HANDLE* out, const UDA_MatchTable* matchTables,
         driver->userData = events->userData;
     }
     if (driver->attach != nullptr) {
-        status = registerEvents(driver, matchTables, matchTableCount, options);
+        status = registerEvents(driver, matchTables, matchTableCount, options, location);
         if (status != 0) {
             UDA_Release(driver);
             return status;
@@ -246,6 +254,23 @@ UDA_STATUS UDA_Init(UDA_DRIVER_HANDLE* out, const UDA_MatchTable* matchTables,
     }
     *out = driver;
     return 0;
+}
+
+UDA_STATUS UDA_ListDevices(const UDA_MatchTable* matchTables, uint32_t matchTableCount,
+                           std::vector<UDA_PresentDevice>* devices) {
+    devices->clear();
+    if (matchTables == nullptr || matchTableCount == 0)
+        return UDA_INVALID_PARAMETER;
+    UDA_STATUS status = 0;
+    std::unique_ptr<kd::KernelDriver> file = kd::openKernelDriver(&status);
+    if (!file)
+        return status != 0 ? status : UDA_INTERNAL_SYSTEM_ERROR;
+    try {
+        return file->listDevices(
+            std::vector<UDA_MatchTable>(matchTables, matchTables + matchTableCount), devices);
+    } catch (...) {
+        return UDA_INSUFFICIENT_RESOURCES;  // the list could not be stored
+    }
 }
 
 UDA_STATUS UDA_WaitForPresentDevices(UDA_DRIVER_HANDLE driver, uint32_t timeoutMs) {

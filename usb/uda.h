@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "usb/uda_status.h"
@@ -87,6 +88,16 @@ struct UDA_DeviceInfo {
     UDA_DeviceDescriptor deviceDescriptor{};
     UDA_ConfigurationInfo configuration;
     std::vector<UDA_Interface> activeInterfaces;  // the first is the device's first interface
+    // Where the device is plugged, as its host tells it (usb/location.h): stable across
+    // re-enumerations, so both guises of one unit show the same text; empty when unknown.
+    std::string location;
+};
+
+// A device on the bus as UDA_ListDevices finds it, without opening it.
+struct UDA_PresentDevice {
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    std::string location;
 };
 
 // ---- Handles and callbacks ----------------------------------------------------------------
@@ -124,6 +135,21 @@ constexpr uint32_t UDA_OPTION_ACKNOWLEDGE = 0x1;
 // UDA_WaitForPresentDevices waits for); UDA_Init itself does not wait for them.
 UDA_STATUS UDA_Init(UDA_DRIVER_HANDLE* driver, const UDA_MatchTable* matchTables,
                     uint32_t matchTableCount, const UDA_EventTable* events, uint32_t options);
+
+// As UDA_Init, for the devices plugged at location only (compared as usb::sameLocation does;
+// null or empty: anywhere). The driver never opens a device elsewhere and never reports one,
+// so that other programs may work on the other units of the same bus at the same time.
+UDA_STATUS UDA_InitAt(UDA_DRIVER_HANDLE* driver, const UDA_MatchTable* matchTables,
+                      uint32_t matchTableCount, const UDA_EventTable* events, uint32_t options,
+                      const char* location);
+
+// The devices on the bus now whose vendor and product a table names (class bytes are not
+// looked at: that would need the descriptors), with where each is plugged, in no particular
+// order. Opens none of them, so it also finds the devices that another program holds, and
+// disturbs nothing. *devices is cleared first. 0, or the status of a driver that cannot be
+// opened ("Function not implemented" for one that cannot list). Any thread.
+UDA_STATUS UDA_ListDevices(const UDA_MatchTable* matchTables, uint32_t matchTableCount,
+                           std::vector<UDA_PresentDevice>* devices);
 
 // Waits until the subscription has reported the matching devices that were on the bus when it
 // was made (and those that arrived while the driver took that first look): their attach

@@ -8,6 +8,15 @@
 // simply issue the next request; longer while Windows sets up the device's driver, or while the
 // program pauses for the user to bind one (usb/attach_wait.h).
 //
+// Units: the session follows one unit from its start to its end, by where it is plugged
+// (usb/location.h): both guises of a unit arrive at its location, and a device elsewhere is
+// another unit, in whichever guise, which the session never uses (it is refused, counted in
+// refusedDevices and named by otherUnits). Which unit: the one the UnitChoice names; without
+// one, the first of the units on the bus at the session's start in the order of their
+// locations, or, when there is none yet, the first to arrive. Once the session knows the
+// unit's serial number (given, or read with serialNumber()), a run-mode device that arrives at
+// the location with another one is another unit too: the first request to it fails.
+//
 // Threads: the session is used by one requesting thread at a time (not safe for two at once).
 // The attach and detach callbacks run on the driver layer's event threads and hand the slot to
 // the requesting thread through the slot's attach event, without a lock (see DeviceSlot).
@@ -23,6 +32,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/win32.h"
 #include "usb/bvexbase.h"
@@ -70,6 +80,25 @@ class USBUtils {
 
     enum SlotState : int32_t { Detached = 0, Attached = 1, Ready = 2 };
 
+    // The unit the session works with.
+    struct UnitChoice {
+        // Where it is plugged; empty: the session picks (see "Units" above).
+        std::string location;
+        // With a location: the driver never opens a device elsewhere, so the units there stay
+        // free for other programs (one process per unit). Without: devices elsewhere are seen,
+        // refused and named.
+        bool exclusive = true;
+        // The serial number it has in run mode, when known; empty: learnt when it is read.
+        std::string serial;
+    };
+    // A unit the session left alone.
+    struct OtherUnit {
+        std::string location;
+        bool bootloader = false;  // the guise it was last seen in
+    };
+
+    struct Unit;  // the session's own: which unit it follows, and the others it saw
+
     // One guise of the device. The attach callback writes device and setInterfaceStatus before
     // it stores state (release) and signals attachEvent; the requesting thread reads them only
     // after its wait on attachEvent or after loading state Ready (acquire). The fields are
@@ -84,7 +113,9 @@ class USBUtils {
         HANDLE attachEvent = nullptr;
         std::atomic<UDA_STATUS> setInterfaceStatus{0};
         UDA_DRIVER_HANDLE driver = nullptr;
-        std::atomic<uint32_t> refused{0};  // devices offered while the slot held one
+        std::atomic<uint32_t> refused{0};  // devices offered while the slot held one, or elsewhere
+        Unit* unit = nullptr;              // the unit the session follows; never changed
+        bool bootloaderGuise = false;      // never changed
     };
 
     // Opens the session: the two subscriptions. Throws AlreadyInstantiated while another
@@ -92,6 +123,9 @@ class USBUtils {
     // made (then no session exists and a later construction may be tried). The devices already
     // on the bus are reported on the subscriptions' event threads after it has returned.
     USBUtils();
+    // The same for the unit that choice names. A location that matches no device leaves the
+    // session waiting for one there, as for a unit that is not plugged in yet.
+    explicit USBUtils(const UnitChoice& choice);
     // Closes the session: both subscriptions released, their event threads ended.
     ~USBUtils();
     USBUtils(const USBUtils&) = delete;
@@ -218,6 +252,13 @@ class USBUtils {
     // counts the reports so far, which include every device present at the start once a
     // presence question has been answered.
     uint32_t refusedDevices() const;
+    // Where the unit the session follows is plugged; empty until it has one (and when its host
+    // cannot tell). Any thread.
+    std::string unitLocation() const;
+    // The units the session has seen elsewhere and left alone, in the order of their locations,
+    // one entry each. Any thread; complete for the units present at the start once a presence
+    // question has been answered.
+    std::vector<OtherUnit> otherUnits() const;
     // The pipe record with this number in the device's first active interface's active
     // alternate setting; throws Error("Could not find USB pipe.") when there is none.
     UDA_PipeInfo findPipe(UDA_DEVICE_HANDLE device, uint32_t pipeNumber);
@@ -228,8 +269,17 @@ class USBUtils {
 
   private:
     struct Impl;
-    UDA_DEVICE_HANDLE waitForSlot(DeviceSlot& slot, const char* waitPrefix,
-                                  const char* attachError);
+    // firstUse (may be null): set when this call made the slot Ready, the first use of the
+    // device that attached.
+    UDA_DEVICE_HANDLE waitForSlot(DeviceSlot& slot, const char* waitPrefix, const char* attachError,
+                                  bool* firstUse = nullptr);
+    // The first request to a run-mode device that arrived: when the unit's serial number is
+    // known, the device must have it.
+    void checkUnitSerial(UDA_DEVICE_HANDLE device);
+    // Remembers the unit's serial number as read, unless one is known already.
+    void learnSerialNumber(const std::string& serial);
+    // The serial number in the info text: two characters, then the four of the number.
+    static std::string serialOfInfoText(const std::string& text);
     uint32_t controlTransfer(UDA_DEVICE_HANDLE device, const SetupPacket& setup, void* data,
                              bool read, const std::string& prefix);
     uint8_t readStartupByte();     // 02/00 as the bootloader reads it; throws when no byte comes

@@ -45,6 +45,7 @@ typedef void* HDEVINFO;
 typedef void* LPSECURITY_ATTRIBUTES;
 typedef void* WINUSB_INTERFACE_HANDLE;
 typedef WINUSB_INTERFACE_HANDLE* PWINUSB_INTERFACE_HANDLE;
+typedef ULONG DEVPROPTYPE;
 
 struct GUID {
     uint32_t Data1;
@@ -71,6 +72,10 @@ struct SP_DEVICE_INTERFACE_DETAIL_DATA_W {
     WCHAR DevicePath[1];
 };
 typedef SP_DEVICE_INTERFACE_DETAIL_DATA_W* PSP_DEVICE_INTERFACE_DETAIL_DATA_W;
+struct DEVPROPKEY {
+    GUID fmtid;
+    ULONG pid;
+};
 struct OVERLAPPED {
     ULONG_PTR Internal;
     ULONG_PTR InternalHigh;
@@ -96,6 +101,9 @@ struct WINUSB_SETUP_PACKET {
 #define SPDRP_HARDWAREID 0x00000001u
 #define SPDRP_SERVICE 0x00000004u
 #define SPDRP_INSTALL_STATE 0x00000022u
+#define SPDRP_LOCATION_INFORMATION 0x0000000Du
+#define DEVPROP_TYPE_STRING 0x00000012u
+#define DEVPROP_TYPE_STRING_LIST 0x00002012u
 #define DICS_FLAG_GLOBAL 0x00000001u
 #define DIREG_DEV 0x00000001u
 #define KEY_READ 0x00020019u
@@ -114,6 +122,7 @@ struct WINUSB_SETUP_PACKET {
 #define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
+#define ERROR_INVALID_DATA 13u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_INVALID_DATA 13u
 #define ERROR_OUTOFMEMORY 14u
@@ -171,6 +180,11 @@ typedef DWORD(WINAPI* CmRegisterNotification)(const CmNotifyFilter* filter, void
                                               CmNotification* notification);
 typedef DWORD(WINAPI* CmUnregisterNotification)(CmNotification notification);
 
+// DEVPKEY_Device_LocationPaths (devpkey.h), spelled out: the header defines it only where a
+// GUID is instantiated (INITGUID).
+const DEVPROPKEY kDeviceLocationPathsKey = {
+    {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 37};
+
 struct Win32Usb {
     // Device nodes, their properties and device keys, their interfaces.
     HDEVINFO(WINAPI* SetupDiGetClassDevsW)(const GUID*, PCWSTR, HWND, DWORD);
@@ -216,6 +230,11 @@ struct Win32Usb {
     // Clears a halted bulk pipe: the host's side and, with CLEAR_FEATURE(ENDPOINT_HALT), the
     // device's (synchronous).
     BOOL(WINAPI* WinUsb_ResetPipe)(WINUSB_INTERFACE_HANDLE, UCHAR);
+    // A node's property by its key (where it is plugged: kDeviceLocationPathsKey). May be
+    // null: the adapter then asks for the location information through
+    // SetupDiGetDeviceRegistryPropertyW alone.
+    BOOL(WINAPI* SetupDiGetDevicePropertyW)
+    (HDEVINFO, PSP_DEVINFO_DATA, const DEVPROPKEY*, DEVPROPTYPE*, PBYTE, DWORD, PDWORD, DWORD);
 };
 
 // What the device installation writes for a device node (SetupDiGetDeviceRegistryProperty):

@@ -32,6 +32,7 @@ Win32Usb makeSystemTable() {
     api.WinUsb_AbortPipe = &::WinUsb_AbortPipe;
     api.WinUsb_GetOverlappedResult = &::WinUsb_GetOverlappedResult;
     api.WinUsb_ResetPipe = &::WinUsb_ResetPipe;
+    api.SetupDiGetDevicePropertyW = &::SetupDiGetDevicePropertyW;
     // Windows 8 and later only: a static import would keep the programs from starting on
     // older systems and under Wine. From the system folder only, never from the program's own
     // folder or the current one, where anybody may have put a DLL of that name.

@@ -2,7 +2,9 @@
 // and third-party tools) find the emulated device under /dev/bus/usb and /sys as on real
 // hardware: descriptors in sysfs, usbfs requests answered by the model (usbfs_device.h), and
 // hotplug: every arrival on the bus adds a device with a new address (a re-enumerated device
-// gets a new devnum, as with the kernel), every departure sends "remove".
+// gets a new devnum, as with the kernel), every departure sends "remove". The sysfs name says
+// where the unit is plugged ("1-4", "1-4.2"), the same at every arrival at that port, so libusb
+// reports its port chain as on a PC.
 //
 // Programs see the testbed when they run with the umockdev preload library and UMOCKDEV_DIR set
 // to rootDir(). The process that owns the adapter must itself run under the preload (for
@@ -14,6 +16,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "emulator/emulated_bus.h"
 
@@ -26,6 +29,11 @@ class UmockdevAdapter {
     // device on the bus; when it returns, the devices present are in the testbed. Null and a
     // reason on failure. The adapter keeps a reference to the bus.
     static std::unique_ptr<UmockdevAdapter> start(std::shared_ptr<EmulatedBus> bus,
+                                                  std::string* error);
+    // The same for several buses at once, all on USB bus 1: each unit at its own port (sysfs
+    // name "1-" and the port, with the hubs of a port chain), so libusb tells them apart by
+    // where they are plugged. The units must have different ports (portsApart).
+    static std::unique_ptr<UmockdevAdapter> start(std::vector<std::shared_ptr<EmulatedBus>> buses,
                                                   std::string* error);
 
     // Stops listening, removes the devices and the testbed with its folder. Programs that used

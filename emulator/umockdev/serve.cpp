@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "emulator/emulator.h"
 #include "emulator/umockdev/adapter.h"
 
 extern char** environ;
@@ -154,8 +156,11 @@ int runCommand(const std::vector<std::string>& command, const std::string& root)
 }  // namespace
 
 int runServe(const std::vector<std::string>& args) {
-    if (args.size() < 3 || args[1] != "--" || args[0].empty()) {
-        std::fprintf(stderr, "usage: bvu-emulator serve STATE -- COMMAND [ARGS...]\n");
+    const auto dashes = std::find(args.begin(), args.end(), std::string("--"));
+    const std::vector<std::string> states(args.begin(), dashes);
+    if (states.empty() || dashes == args.end() || dashes + 1 == args.end() ||
+        std::find(states.begin(), states.end(), std::string()) != states.end()) {
+        std::fprintf(stderr, "usage: bvu-emulator serve STATE [STATE...] -- COMMAND [ARGS...]\n");
         return kUsage;
     }
     if (!preloaded()) {
@@ -166,24 +171,32 @@ int runServe(const std::vector<std::string>& args) {
                      kPreloadLibrary);
         return kCannotServe;
     }
-    const std::string& statePath = args[0];
-    std::vector<std::string> command(args.begin() + 2, args.end());
+    std::vector<std::string> command(dashes + 1, args.end());
 
     std::string error;
-    std::shared_ptr<EmulatedBus> bus = openBus(statePath, &error);
-    if (!bus) {
-        std::fprintf(stderr, "serve: %s: %s\n", statePath.c_str(), error.c_str());
+    std::vector<std::shared_ptr<EmulatedBus>> buses;
+    for (const std::string& statePath : states) {
+        buses.push_back(openBus(statePath, &error));
+        if (!buses.back()) {
+            std::fprintf(stderr, "serve: %s: %s\n", statePath.c_str(), error.c_str());
+            return kCannotServe;
+        }
+    }
+    if (!portsApart(buses, &error)) {
+        std::fprintf(stderr, "serve: %s\n", error.c_str());
         return kCannotServe;
     }
-    std::unique_ptr<UmockdevAdapter> adapter = UmockdevAdapter::start(bus, &error);
+    std::unique_ptr<UmockdevAdapter> adapter = UmockdevAdapter::start(buses, &error);
     if (!adapter) {
         std::fprintf(stderr, "serve: %s\n", error.c_str());
         return kCannotServe;
     }
     const int result = runCommand(command, adapter->rootDir());
     adapter.reset();
-    if (!bus->save(&error))
-        std::fprintf(stderr, "serve: %s: %s\n", statePath.c_str(), error.c_str());
+    for (size_t i = 0; i < buses.size(); ++i) {
+        if (!buses[i]->save(&error))
+            std::fprintf(stderr, "serve: %s: %s\n", states[i].c_str(), error.c_str());
+    }
     return result;
 }
 

@@ -1,13 +1,14 @@
-// `bvu-emulator serve STATE -- COMMAND [ARGS...]`: runs COMMAND inside a umockdev testbed that
-// serves the emulated device kept in STATE, so that any libusb program, ours or a third-party
-// tool, talks to it as to real hardware.
+// `bvu-emulator serve STATE [STATE...] -- COMMAND [ARGS...]`: runs COMMAND inside a umockdev
+// testbed that serves the emulated devices kept in the STATE files, each at its own port (two
+// units at one port are refused), so that any libusb program, ours or a third-party tool, talks
+// to them as to real hardware.
 //
 // COMMAND is started with UMOCKDEV_DIR naming the testbed and with the umockdev preload
 // library in LD_PRELOAD (and ASAN_OPTIONS allowing the preload to come first, for sanitized
 // builds). The serving process needs the preload itself for its hotplug events to reach
 // COMMAND; when it was not started under umockdev-wrapper it starts itself again with it.
-// While COMMAND runs, interrupt and quit signals are left to it; afterwards the device is saved
-// to STATE.
+// While COMMAND runs, interrupt and quit signals are left to it; afterwards each device is saved
+// to its STATE.
 #pragma once
 
 #include <string>

@@ -44,7 +44,12 @@ struct Testbed::Impl {
     // The testbed thread's own.
     UMockdevTestbed* testbed = nullptr;
     std::string root;
-    std::map<std::pair<uint8_t, uint8_t>, std::string> sysPaths;  // (bus, dev) -> syspath
+    struct Added {
+        std::string sysPath;
+        std::string name;
+    };
+    std::map<std::pair<uint8_t, uint8_t>, Added> sysPaths;  // (bus, dev) -> what add() made
+    std::vector<std::string> hubs;                          // their syspaths
 
     void post(std::function<void()> change) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -73,16 +78,46 @@ struct Testbed::Impl {
         }
     }
 
-    void add(const UsbNodeParams& params, UMockdevIoctlBase* handler) {
-        const std::string name = sysName(params.busnum, params.devnum);
-        const std::string node = Testbed::nodeName(params.busnum, params.devnum);
-        // Everything libusb reads must be there before the "add" event: descriptors first.
+    static std::string nameOf(const UsbNodeParams& params) {
+        return params.sysName.empty() ? sysName(params.busnum, params.devnum) : params.sysName;
+    }
+
+    // Everything libusb reads must be there before the "add" event: descriptors first.
+    bool writeDescriptors(const std::string& name, const std::vector<uint8_t>& descriptors,
+                          GError** error) {
         const std::string dir = root + "/sys/devices/" + name;
         g_mkdir_with_parents(dir.c_str(), 0755);
+        return g_file_set_contents((dir + "/descriptors").c_str(),
+                                   reinterpret_cast<const char*>(descriptors.data()),
+                                   static_cast<gssize>(descriptors.size()), error);
+    }
+
+    void addHub(const UsbNodeParams& params) {
+        const std::string name = nameOf(params);
         GError* error = nullptr;
-        if (!g_file_set_contents((dir + "/descriptors").c_str(),
-                                 reinterpret_cast<const char*>(params.descriptors.data()),
-                                 static_cast<gssize>(params.descriptors.size()), &error) ||
+        if (!writeDescriptors(name, params.descriptors, &error)) {
+            std::fprintf(stderr, "umockdev testbed: hub %s: %s\n", name.c_str(),
+                         error != nullptr ? error->message : "failed");
+            g_clear_error(&error);
+            return;
+        }
+        const std::string busnum = format("%u\n", params.busnum);
+        const std::string devnum = format("%u\n", params.devnum);
+        gchar* sysPath = umockdev_testbed_add_device(
+            testbed, "usb", name.c_str(), nullptr, "idVendor", "1d6b\n", "idProduct", "0002\n",
+            "busnum", busnum.c_str(), "devnum", devnum.c_str(), "speed", "480\n",
+            "bConfigurationValue", "1\n", "bNumConfigurations", "1\n", nullptr, "DEVTYPE",
+            "usb_device", nullptr);
+        if (sysPath != nullptr)
+            hubs.push_back(sysPath);
+        g_free(sysPath);
+    }
+
+    void add(const UsbNodeParams& params, UMockdevIoctlBase* handler) {
+        const std::string name = nameOf(params);
+        const std::string node = Testbed::nodeName(params.busnum, params.devnum);
+        GError* error = nullptr;
+        if (!writeDescriptors(name, params.descriptors, &error) ||
             !umockdev_testbed_attach_ioctl(testbed, node.c_str(), handler, &error)) {
             std::fprintf(stderr, "umockdev testbed: device %s: %s\n", node.c_str(),
                          error != nullptr ? error->message : "failed");
@@ -116,7 +151,7 @@ struct Testbed::Impl {
             std::fprintf(stderr, "umockdev testbed: cannot add %s\n", node.c_str());
             return;
         }
-        sysPaths[{params.busnum, params.devnum}] = sysPath;
+        sysPaths[{params.busnum, params.devnum}] = Added{sysPath, name};
         g_free(sysPath);
     }
 
@@ -125,11 +160,12 @@ struct Testbed::Impl {
         if (it == sysPaths.end())
             return;
         const std::string node = Testbed::nodeName(busnum, devnum);
-        umockdev_testbed_uevent(testbed, it->second.c_str(), "remove");
+        const Added added = it->second;
+        umockdev_testbed_uevent(testbed, added.sysPath.c_str(), "remove");
         // Clients that still have the node open keep talking to the handler, which now answers
         // ENODEV; new ones cannot find the device.
         umockdev_testbed_detach_ioctl(testbed, node.c_str(), nullptr);
-        umockdev_testbed_remove_device(testbed, it->second.c_str());
+        umockdev_testbed_remove_device(testbed, added.sysPath.c_str());
         sysPaths.erase(it);
         // A later device with the same address gets a fresh node and a fresh sysfs entry.
         std::error_code ignored;
@@ -140,12 +176,14 @@ struct Testbed::Impl {
                 c = '_';
         }
         std::filesystem::remove(root + "/dev/.node/" + infoName, ignored);
-        std::filesystem::remove_all(root + "/sys/devices/" + sysName(busnum, devnum), ignored);
+        std::filesystem::remove_all(root + "/sys/devices/" + added.name, ignored);
     }
 
     void destroy() {
         while (!sysPaths.empty())
             remove(sysPaths.begin()->first.first, sysPaths.begin()->first.second);
+        for (const std::string& hub : hubs) umockdev_testbed_remove_device(testbed, hub.c_str());
+        hubs.clear();
         g_object_unref(testbed);
         testbed = nullptr;
         std::error_code ignored;
@@ -205,6 +243,11 @@ std::string Testbed::nodeFile(uint8_t busnum, uint8_t devnum) const {
 void Testbed::addUsbDevice(const UsbNodeParams& params, UMockdevIoctlBase* handler) {
     Impl* impl = impl_.get();
     impl->post([impl, params, handler] { impl->add(params, handler); });
+}
+
+void Testbed::addHub(const UsbNodeParams& params) {
+    Impl* impl = impl_.get();
+    impl->post([impl, params] { impl->addHub(params); });
 }
 
 void Testbed::removeUsbDevice(uint8_t busnum, uint8_t devnum) {

@@ -24,6 +24,9 @@ namespace emulator {
 struct UsbNodeParams {
     uint8_t busnum = 1;
     uint8_t devnum = 0;
+    // Its sysfs name, which tells libusb where it is plugged: "1-4.2" for port 2 of the hub at
+    // port 4 of bus 1's root hub (that hub must be in the testbed first: addHub).
+    std::string sysName;
     uint16_t vendorId = 0;
     uint16_t productId = 0;
     uint16_t bcdDevice = 0;
@@ -54,6 +57,9 @@ class Testbed {
     void addUsbDevice(const UsbNodeParams& params, UMockdevIoctlBase* handler);
     // Queues a departure: the "remove" event, the handler detached, the device removed.
     void removeUsbDevice(uint8_t busnum, uint8_t devnum);
+    // Queues a hub (no device node, no handler): what libusb reads of the parents of a device
+    // to tell its port chain. Stays until the testbed goes. params.descriptors: a hub's.
+    void addHub(const UsbNodeParams& params);
 
     // Waits until every change queued so far has been carried out.
     void settle();

@@ -271,6 +271,25 @@ TEST(CommandLine, LogWithoutAFileIsExplainedAndIgnored) {
     EXPECT_EQ(p.errors, "");
 }
 
+TEST(CommandLine, TheUnitIsNamedByTheTokenAfterDeviceOrSerial) {
+    Parsed p = parse("-list -device 1-4.2 -serial 4711 -nomicro");
+    EXPECT_TRUE(p.requests.list);
+    EXPECT_EQ(p.requests.device, "1-4.2");
+    EXPECT_EQ(p.requests.serial, "4711");
+    EXPECT_FALSE(p.settings.updateControlFirmware);  // the options of the run it would be
+    EXPECT_EQ(p.errors, "");
+
+    // A Windows location path is one token; an option in its place is read as itself.
+    p = parse("-device PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2) -serial -batch");
+    EXPECT_EQ(p.requests.device, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)");
+    EXPECT_EQ(p.requests.serial, "");
+    EXPECT_TRUE(p.settings.batchMode);
+    EXPECT_EQ(p.errors, "Option '-serial' requires argument. Ignored.\n");
+    p = parse("-device");
+    EXPECT_EQ(p.requests.device, "");
+    EXPECT_EQ(p.errors, "Option '-device' requires argument. Ignored.\n");
+}
+
 TEST(CorrectionFactor, ParsesWholeTokensOnly) {
     float f = 7.0f;
     EXPECT_TRUE(parseCorrectionFactor("+2.5", &f));

@@ -34,7 +34,8 @@ TEST(Usage, NamesEveryOptionInLinesOfAtMost80Columns) {
     const std::string usage = updaterUsage();
     for (const char* option :
          {"-batch", "-calib", "-nocalib", "-nomicro", "-nofpga", "-noverify", "-correction VALUE",
-          "-dfu", "-pellinHDMI", "-json", "-log FILE", "-h, -?, --help", "--version"}) {
+          "-dfu", "-pellinHDMI", "-device LOCATION", "-serial NUMBER", "-list", "-json",
+          "-log FILE", "-h, -?, --help", "--version"}) {
         EXPECT_NE(usage.find(std::string("\n  ") + option + " "), std::string::npos) << option;
         const std::string name = std::string(option).substr(0, std::string(option).find(' '));
         // "-h," is the option -h

@@ -149,7 +149,18 @@ TEST(OwedDefaults, WithoutTheControlFirmwareStepTheMarkDecidesByTheFirmwareThatR
     o.controlVersion = "1.12";
     o.packageVersion = "~2.05";
     DeviceFile marked(o);
-    Outcome run = runUpdater(marked, {"-batch", "-nomicro", "-nofpga"});
+    // The listing shows the field as the dialog does and names the step the mark calls for.
+    Outcome run = runUpdater(marked, {"-list", "-nomicro", "-nofpga"});
+    EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+    ASSERT_EQ(run.out.size(), 1u) << run.result.out;
+    EXPECT_NE(run.out[0].find(", package incomplete, video firmware 1.01, control firmware 1.12, "),
+              std::string::npos)
+        << run.out[0];
+    EXPECT_EQ(run.out[0].substr(run.out[0].find("; an update writes: ")),
+              "; an update writes: default values");
+    EXPECT_EQ(marked.snapshot().packageVersion, "~2.05");
+
+    run = runUpdater(marked, {"-batch", "-nomicro", "-nofpga"});
     EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
     EXPECT_TRUE(inOrder(run.err,
                         {std::string("status: ") + kFinishStatus, "status: Updating Default Values",

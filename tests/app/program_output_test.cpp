@@ -26,7 +26,8 @@ using emulator::FaultRule;
 using Json = nlohmann::json;
 
 const char* const kSecondDevice =
-    "A second device is connected and was ignored; connect one device at a time.";
+    "A second device is connected and was ignored; connect one device at a time. Ignored: 1-2 "
+    "(run mode).";
 const char* const kOpenFailed =
     "USB communication error: Could not initialise USB driver: Failed to open USB driver";
 
@@ -262,9 +263,12 @@ TEST(ProgramOutput, ALogThatCannotBeWrittenStopsTheRunBeforeTheDevice) {
 
 TEST(ProgramOutput, ASecondDeviceIsNamedAndTheFirstIsUpdated) {
     CreateOptions o = currentDevice();
-    o.variant.twin = true;
+    o.variant.twin = true;  // a second unit at port 2
     DeviceFile device(o);
-    Outcome run = runUpdater(device, {"-batch", "-nomicro", "-nofpga", "-json"});
+    // A person at the dialog: the first unit, and the notice names the other.
+    Outcome run = runUpdater(device, {"-nomicro", "-nofpga", "-json"},
+                             "wait-status Ready to perform updates.\nclick 1001\n"
+                             "wait-status All updates complete.\n");
     EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
     EXPECT_TRUE(inOrder(
         run.err, {"status: Ready to perform updates.", std::string("status: ") + kSecondDevice,
@@ -283,6 +287,17 @@ TEST(ProgramOutput, ASecondDeviceIsNamedAndTheFirstIsUpdated) {
     run = runUpdater(device, {"-pellinHDMI"});
     EXPECT_EQ(run.result.exitCode, 0);
     EXPECT_EQ(run.err, std::vector<std::string>{kSecondDevice});
+
+    // A script that names no unit gets none of several, and is told how to name one.
+    const size_t requests = device.trace().size();
+    run = runUpdater(device, {"-batch", "-nomicro", "-nofpga", "-json"});
+    EXPECT_EQ(run.result.exitCode, 1);
+    const std::vector<Json> errors = ofKind(events(run.out), "error");
+    ASSERT_EQ(errors.size(), 1u) << run.result.out;
+    EXPECT_EQ(errors[0]["message"],
+              "Several units are connected: 1-1 (run mode), 1-2 (run mode). Pick one with -device "
+              "LOCATION or -serial NUMBER; -list shows the units connected.");
+    EXPECT_EQ(device.trace().size(), requests);
 }
 
 // A reader of the lines that goes away early used to end the program with SIGPIPE at its next

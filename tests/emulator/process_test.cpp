@@ -141,6 +141,25 @@ TEST(EmuTool, ExitCodesAndMessages) {
     }
 }
 
+TEST(EmuTool, PortsAreGivenAtCreationAndByPlug) {
+    TempDir dir;
+    const std::string state = dir.file("d.json");
+    ASSERT_EQ(tool("create '" + state + "' --port 4.2").exitCode, 0);
+    EXPECT_EQ(showJson(state)["port"], "4.2");
+    EXPECT_NE(tool("show '" + state + "'").out.find("  port               4.2\n"),
+              std::string::npos);
+    ASSERT_EQ(tool("plug '" + state + "' --port 3").exitCode, 0);
+    EXPECT_EQ(showJson(state)["port"], "3");
+    EXPECT_EQ(showJson(state)["guise"], "run");
+    EXPECT_EQ(tool("create '" + state + "' --port 0").exitCode, 2);
+    EXPECT_EQ(tool("plug '" + state + "' --port 4.").exitCode, 2);
+    EXPECT_EQ(tool("plug '" + state + "' --bogus").exitCode, 2);
+    EXPECT_EQ(tool("fault '" + state + "' unplug --replug-port 2").exitCode, 2);  // no replug
+    EXPECT_EQ(tool("fault '" + state + "' stall --replug-after 5 --replug-port 2").exitCode, 2);
+    EXPECT_EQ(tool("fault '" + state + "' unplug --replug-after 5 --replug-port 2").exitCode, 0);
+    EXPECT_EQ(showJson(state)["port"], "3");
+}
+
 TEST(EmuKilledWriter, NeverLeavesABrokenStateFile) {
     clock::setTimeScaleForTests(0.02);
     TempDir dir;

@@ -1,7 +1,7 @@
 // A stand-alone libusb program, written as a third-party tool would be (no code of ours), that
 // drives the device through a mode switch and back: the serve tests run it inside the testbed.
 //
-//   libusb_probe list          prints "vvvv:pppp bus dev" per device of vendor 03eb
+//   libusb_probe list          prints "vvvv:pppp bus dev location" per device of vendor 03eb
 //   libusb_probe reenumerate   run mode -> bootloader (DFU requests on interface 0) -> run mode
 //
 // Exit status 0 on success, 1 on a failed step (with a line on standard error).
@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace {
@@ -65,8 +66,14 @@ int list(libusb_context* ctx) {
         libusb_device_descriptor d;
         if (libusb_get_device_descriptor(devices[i], &d) != 0 || d.idVendor != kVendor)
             continue;
-        std::printf("%04x:%04x %d %d\n", d.idVendor, d.idProduct, libusb_get_bus_number(devices[i]),
-                    libusb_get_device_address(devices[i]));
+        // Where it is plugged: bus and port chain, as Linux names the device ("1-4.2").
+        uint8_t ports[8];
+        const int depth = libusb_get_port_numbers(devices[i], ports, sizeof ports);
+        std::string where = std::to_string(libusb_get_bus_number(devices[i]));
+        for (int p = 0; p < depth; ++p) where += (p == 0 ? "-" : ".") + std::to_string(ports[p]);
+        std::printf("%04x:%04x %d %d %s\n", d.idVendor, d.idProduct,
+                    libusb_get_bus_number(devices[i]), libusb_get_device_address(devices[i]),
+                    where.c_str());
         ++found;
     }
     libusb_free_device_list(devices, 1);

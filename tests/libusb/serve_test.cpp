@@ -2,6 +2,9 @@
 // re-enumeration and back, and the device's state is saved afterwards.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "emulator/emulator.h"
 #include "emulator/umockdev/serve.h"
 #include "platform/clock.h"
@@ -45,6 +48,32 @@ TEST_F(ServeTest, AThirdPartyProgramDrivesTheDeviceThroughAModeSwitchAndBack) {
             ++dfu;
     }
     EXPECT_EQ(dfu, 3);  // GETSTATUS, the start command, the zero-length DNLOAD
+}
+
+// Several state files at once, each unit at its own port, one behind a hub: a libusb program
+// reads the port chains as on a PC. Two units at one port are not served.
+TEST_F(ServeTest, SeveralUnitsAreServedEachWhereItIsPlugged) {
+    emulator::CreateOptions behindHub;
+    behindHub.port = "4.2";
+    behindHub.bootloader = true;
+    const std::string second = dir.file("second.json");
+    std::string error;
+    ASSERT_TRUE(emulator::createDevice(second, behindHub, &error)) << error;
+    const std::string listed = dir.file("listed.txt");
+    ASSERT_EQ(emulator::runServe({state, second, "--", "sh", "-c",
+                                  std::string("\"$0\" list > \"$1\""), BVU_LIBUSB_PROBE, listed}),
+              0);
+    std::ifstream in(listed);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("03eb:3014 1 "), std::string::npos) << text;
+    EXPECT_NE(text.find(" 1-1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("03eb:2ffd 1 "), std::string::npos) << text;
+    EXPECT_NE(text.find(" 1-4.2\n"), std::string::npos) << text;
+
+    const std::string clash = dir.file("clash.json");
+    ASSERT_TRUE(emulator::createDevice(clash, emulator::CreateOptions{}, &error)) << error;
+    EXPECT_EQ(emulator::runServe({state, clash, "--", "true"}), 125);
+    EXPECT_EQ(emulator::runServe({state, second, "--"}), 2);
 }
 
 TEST_F(ServeTest, ReturnsTheCommandsExitStatusAndItsOwnFailures) {

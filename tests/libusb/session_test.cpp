@@ -70,8 +70,18 @@ TEST_F(UmockdevSessionTest, RunModeToTheBootloaderAndBack) {
     EXPECT_EQ(n, 18u);
     EXPECT_EQ(descriptor[13], 2);  // release 2
 
+    UDA_DeviceInfo* info = nullptr;
+    ASSERT_EQ(UDA_GetDeviceInfo(run, &info), 0u);
+    EXPECT_EQ(info->location, "1-1");  // bus 1, port 1, as sysfs names it
+    UDA_FreeDeviceInfo(info);
+    EXPECT_EQ(session.unitLocation(), "1-1");
+
     ASSERT_EQ(control(run, kEnterBootloader), 0u);
     UDA_DEVICE_HANDLE boot = session.waitForBootloader();
+    // The bootloader arrives at the unit's place, under another address.
+    ASSERT_EQ(UDA_GetDeviceInfo(boot, &info), 0u);
+    EXPECT_EQ(info->location, "1-1");
+    UDA_FreeDeviceInfo(info);
     EXPECT_TRUE(eventually([&] { return !session.isDevicePresent(); }));
     EXPECT_EQ(control(run, kGetStatus, descriptor), UDA_DEVICE_NOT_FOUND);
 

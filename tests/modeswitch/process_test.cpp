@@ -144,7 +144,8 @@ TEST_F(ModeSwitchProcess, ASecondDeviceIsNamedUnlessSilent) {
     auto r = run({"-dfu"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err,
-              "A second device is connected and was ignored; connect one device at a time.\n");
+              "A second device is connected and was ignored; connect one device at a time. "
+              "Ignored: 1-2 (run mode).\n");
     EXPECT_EQ(device().guise, emu::Guise::Bootloader);  // the first one, as without the second
     ASSERT_TRUE(emu::createDevice(state, o, &error)) << error;
     r = run({"-silent", "-dfu"});

@@ -134,7 +134,8 @@ class FakeBus::Port : public kd::Host {
 
     kd::HostEvents* events() const { return events_; }  // with the bus's lock held
     static kd::HostDevice hostDevice(uint32_t id, const UDA_DeviceInfo& info) {
-        return kd::HostDevice{id, info.deviceDescriptor.idVendor, info.deviceDescriptor.idProduct};
+        return kd::HostDevice{id, info.deviceDescriptor.idVendor, info.deviceDescriptor.idProduct,
+                              info.location};
     }
 
   private:
@@ -214,6 +215,10 @@ class FakeBus::File : public kd::KernelDriver {
     UDA_STATUS transfer(kd::TransferRequest& r) override { return core_->transfer(r); }
     UDA_STATUS deviceInfo(uint32_t id, UDA_DeviceInfo& info) override {
         return core_->deviceInfo(id, info);
+    }
+    UDA_STATUS listDevices(const std::vector<UDA_MatchTable>& tables,
+                           std::vector<UDA_PresentDevice>* devices) override {
+        return core_->listDevices(tables, devices);
     }
 
   private:

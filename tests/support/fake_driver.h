@@ -50,6 +50,7 @@ class FakeBus : public std::enable_shared_from_this<FakeBus> {
     kd::KernelDriverFactory factory();
 
     // Plugs a device in: every registered file whose match table fits gets an attach event.
+    // info.location is where the host says it is plugged.
     uint32_t plug(const UDA_DeviceInfo& info);
     // Pulls it out: detach events; later transfers to it fail with "Device not found".
     void unplug(uint32_t uniqueId);

@@ -24,7 +24,7 @@ uint32_t ScriptedBus::arrive(uint16_t productId, std::vector<uint8_t> descriptor
     Presence p;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        p = Presence{nextBusId_++, 0x03EB, productId, std::move(descriptors)};
+        p = Presence{nextBusId_++, 0x03EB, productId, std::move(descriptors), ""};
         devices_[p.busId] = p;
     }
     tell([&](BusListener* l) { l->arrived(p); });

@@ -38,12 +38,13 @@ TEST_F(SessionTest, FailedConstructionLeavesNoSessionAndMayBeRetried) {
               "USB communication error: Could not initialise USB driver: Internal system error");
     EXPECT_THROW(USBUtils::instance(), USBUtils::NotInit);
 
-    // Only the second subscription fails: its own text, and the first is released again.
+    // Only the second subscription fails: its own text, and the first is released again. (The
+    // first driver file is the look at the units on the bus, before the subscriptions.)
     bus->setOpenStatus(0);
     int opened = 0;
     auto inner = bus->factory();
     bvu::kd::setKernelDriverFactory([&](UDA_STATUS* status) {
-        if (++opened == 2) {
+        if (++opened == 3) {
             *status = UDA_INCORRECT_VERSION;
             return std::unique_ptr<bvu::kd::KernelDriver>();
         }

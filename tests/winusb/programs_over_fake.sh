@@ -6,13 +6,14 @@
 #   1. modeswitch -dfu: exit code 0, the device in its bootloader;
 #   2. modeswitch -pellin: exit code 0, back in run mode;
 #   3. updater -batch -calib against old firmware: exit code 0, the new versions on the device;
-#   4. modeswitch -dfu with run mode served by libusbK: exit code 1, the error's own text on
-#      the second line, then the advice naming the driver;
+#   4. modeswitch -dfu with run mode served by libusbK: exit code 1, the advice naming it;
 #   5. the first update on a PC that has WinUSB for run mode only (BVU_WINUSB_FAKE_DRIVERS): the
 #      updater warns before the switch, pauses when the bootloader arrives without a driver,
 #      goes on once the test has bound WinUSB to it (while the pause is on), and ends with exit
 #      code 0 and the new versions; and a bootloader served by libusbK gets the same pause, its
 #      driver named.
+#   4. with a twin on the next port: updater -list names both by their location paths, and
+#      modeswitch -device PATH -dfu switches the twin, not the first unit.
 #
 #   programs_over_fake.sh UPDATER MODESWITCH BVU_EMULATOR
 set -u
@@ -147,6 +148,24 @@ echo "--- updater -batch, first update: the bootloader without a driver"
 first_update none "Windows has no driver for the device's bootloader yet. Bind WinUSB to USB ID 03EB 2FFD"
 echo "--- updater -batch, first update: the bootloader served by libusbK"
 first_update libusbK "Windows uses the driver libusbK for the device's bootloader"
+echo "--- updater -list and modeswitch -device with a twin"
+run "$emulator_tool" create "$state" --twin >/dev/null
+program "$state" "$updater" -list
+[ $rc -eq 0 ] || fail "exit code $rc: $out"
+first="PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1): run mode, serial 4711, PCB revision C2.1"
+second="PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2): run mode, serial 4711, PCB revision C2.1"
+grep -qF "$first" <<<"$out" || fail "no line for the first unit: $out"
+grep -qF "$second" <<<"$out" || fail "no line for the twin: $out"
+run "$emulator_tool" trace "$state" --clear >/dev/null
+program "$state" "$modeswitch" -device "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)" -dfu
+[ $rc -eq 0 ] || fail "exit code $rc: $out"
+expect "$state" guise=run  # the first unit: untouched
+trace=$(run "$emulator_tool" trace "$state")
+grep -q " twin:bootloader " <<<"$trace" || fail "the twin did not reach its bootloader: $trace"
+grep -qE '^ +[0-9]+ twin:run +20 01 0604' <<<"$trace" || fail "no switch in the trace: $trace"
+if run "$emulator_tool" trace "$state" --json | grep -q '"device": 0'; then
+  fail "the first unit heard a request"
+fi
 
 if [ $failures -eq 0 ]; then
   echo "programs_over_fake: all passed"

@@ -3,6 +3,7 @@
 // devices it must not take. Natively and, in the Windows build, under Wine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -191,6 +192,67 @@ TEST_F(WinusbTest, ASecondIdenticalDeviceIsClosedAgain) {
     start({}, device);
     EXPECT_EQ(getStatus(session->waitForDevice()), 0u);
     EXPECT_TRUE(eventually([&] { return fake->openFiles() == 1; }));
+}
+
+// Where a node is plugged, as Windows tells it: its location path, or where the system keeps
+// none, its location information; neither: unknown. The same place through the bootloader.
+TEST_F(WinusbTest, TheLocationIsTheNodesLocationPathOrElseItsLocationInformation) {
+    auto locationOf = [&](UDA_DEVICE_HANDLE device) {
+        UDA_DeviceInfo* info = nullptr;
+        EXPECT_EQ(UDA_GetDeviceInfo(device, &info), 0u);
+        const std::string location = info != nullptr ? info->location : "";
+        UDA_FreeDeviceInfo(info);
+        return location;
+    };
+    emu::CreateOptions device;
+    device.port = "4.2";
+    start({}, device);
+    EXPECT_EQ(locationOf(session->waitForDevice()),
+              "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)#USB(2)");
+    session->enterDfuMode();
+    EXPECT_EQ(locationOf(session->waitForBootloader()),
+              "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)#USB(2)");
+    session.reset();
+    kd::setKernelDriverFactory({});
+    fake.reset();
+
+    emu::Win32UsbFakeOptions older;
+    older.locationPaths = false;
+    start(older, device);
+    EXPECT_EQ(locationOf(session->waitForDevice()), "Port_#0002.Hub_#0005");
+    session.reset();
+    kd::setKernelDriverFactory({});
+    fake.reset();
+
+    older.locationInformation = false;
+    start(older, device);
+    EXPECT_EQ(locationOf(session->waitForDevice()), "");
+}
+
+// The twin on the next port: the session follows the first unit by its location path and
+// names the other.
+TEST_F(WinusbTest, TheSessionFollowsTheFirstUnitByItsLocationPath) {
+    emu::CreateOptions device;
+    device.variant.twin = true;
+    start({}, device);
+    EXPECT_EQ(getStatus(session->waitForDevice()), 0u);
+    EXPECT_TRUE(eventually([&] { return session->otherUnits().size() == 1; }));
+    EXPECT_EQ(session->unitLocation(), "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)");
+    EXPECT_EQ(session->otherUnits()[0].location, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)");
+    session.reset();
+    EXPECT_TRUE(eventually([&] { return fake->openFiles() == 0; }));
+
+    // Named by its location path (in other letters): the other is never opened.
+    emu::clearTrace(*bus);
+    USBUtils::UnitChoice only;
+    only.location = "pciroot(0)#pci(1400)#usbroot(0)#usb(2)";
+    session.reset(new USBUtils(only));
+    EXPECT_EQ(getStatus(session->waitForDevice()), 0u);
+    EXPECT_EQ(fake->openFiles(), 1);
+    const std::vector<emu::TraceEntry> trace = emu::trace(*bus);
+    EXPECT_FALSE(trace.empty());
+    EXPECT_TRUE(std::all_of(trace.begin(), trace.end(),
+                            [](const emu::TraceEntry& e) { return e.device == 1; }));
 }
 
 // WinUSB lets one program at a time open a device: while another holds it this one does not
