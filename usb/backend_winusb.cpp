@@ -750,19 +750,11 @@ class WinusbHost final : public Host {
     // A registry property of the node; false when it has none (or it cannot be read).
     bool property(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD which, std::vector<BYTE>* value,
                   DWORD* type) {
-        value->clear();
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            DWORD size = 0;
-            if (api_.SetupDiGetDeviceRegistryPropertyW(set, data, which, type, value->data(),
-                                                       static_cast<DWORD>(value->size()), &size)) {
-                value->resize(std::min<size_t>(size, value->size()));
-                return true;
-            }
-            if (api_.GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
-                return false;
-            value->assign(size, 0);
-        }
-        return false;
+        auto get = [&](DWORD* t, PBYTE buffer, DWORD size, PDWORD required) {
+            return api_.SetupDiGetDeviceRegistryPropertyW(set, data, which, t, buffer, size,
+                                                          required);
+        };
+        return readProperty(get, type, value);
     }
 
     // A REG_SZ property; empty when the node has none.
@@ -828,11 +820,7 @@ class WinusbHost final : public Host {
                     return narrowed(paths.front());
             }
         }
-        auto get = [&](DWORD* t, PBYTE buffer, DWORD size, PDWORD required) {
-            return api_.SetupDiGetDeviceRegistryPropertyW(set, data, SPDRP_LOCATION_INFORMATION, t,
-                                                          buffer, size, required);
-        };
-        if (readProperty(get, &type, &value) && type == REG_SZ) {
+        if (property(set, data, SPDRP_LOCATION_INFORMATION, &value, &type) && type == REG_SZ) {
             std::vector<std::wstring> text =
                 parseMultiString(value.data(), static_cast<DWORD>(value.size()));
             if (!text.empty())
