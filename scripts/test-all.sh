@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the formatting, builds the sanitizer and Windows presets, and
 # runs every suite: natively under AddressSanitizer+UndefinedBehaviorSanitizer and under
-# ThreadSanitizer, the whole recovery sweep on an optimised build, and the cross-built Windows test
+# ThreadSanitizer (each with a sample of the recovery sweep; BVU_WHOLE_SWEEP=1 adds the whole sweep on an
+# optimised build), and the cross-built Windows test
 # binaries under Wine (with a virtual display for the dialog). Then the release presets, the Windows release zip, and the Debian package, which it
 # installs on this machine, tries and removes again; a short pass of each fuzzer and the
 # benchmark.
@@ -33,12 +34,16 @@ for preset in linux-asan linux-tsan; do
   ctest --preset "$preset" -j"$jobs" || status=1
 done
 
-# Every request of an update interrupted, on an optimised build, where the whole sweep is quick
-# (the sanitizer builds above run a sample of it).
-step "Building linux and running the whole recovery sweep"
-cmake --preset linux >/dev/null
-cmake --build --preset linux-sweep -j"$jobs"
-ctest --preset linux-sweep -j"$jobs" || status=1
+# The whole recovery sweep (every request of an update interrupted, on an optimised build) takes
+# about ten minutes on two cores, which CI cannot spare within its time; the sanitizer suites
+# above run a sample of it. BVU_WHOLE_SWEEP=1 runs it here too (README: before a change to what
+# the updater sends to the device lands).
+if [ "${BVU_WHOLE_SWEEP:-0}" = 1 ]; then
+  step "Building linux and running the whole recovery sweep"
+  cmake --preset linux >/dev/null
+  cmake --build --preset linux-sweep -j"$jobs"
+  ctest --preset linux-sweep -j"$jobs" || status=1
+fi
 
 step "Testing mingw under Wine"
 xvfb-run -a -s "-screen 0 1024x768x24" ctest --preset mingw -j"$jobs" || status=1
