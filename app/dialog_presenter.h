@@ -44,9 +44,9 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include "app/device_check.h"
 #include "app/dialog_state.h"
 #include "app/dialog_view.h"
-#include "app/inspection.h"
 #include "app/main_thread_queue.h"
 #include "app/update_plan.h"
 #include "app/update_run.h"

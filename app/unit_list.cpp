@@ -5,7 +5,7 @@
 
 #include "app/command_line.h"
 #include "app/console_output.h"
-#include "app/inspection.h"
+#include "app/device_check.h"
 #include "app/update_plan.h"
 #include "app/update_settings.h"
 #include "update/owed_defaults.h"

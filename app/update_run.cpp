@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "app/inspection.h"
+#include "app/device_check.h"
 #include "update/owed_defaults.h"
 #include "update/usbcalibupdater.h"
 #include "update/usbtarselupdater.h"

@@ -7,9 +7,9 @@
 
 #include "app/command_line.h"
 #include "app/console_output.h"
+#include "app/device_check.h"
 #include "app/dialog_presenter.h"
 #include "app/front_end.h"
-#include "app/inspection.h"
 #include "app/program_info.h"
 #include "app/run_report.h"
 #include "app/unit_list.h"

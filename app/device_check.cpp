@@ -1,4 +1,4 @@
-#include "app/inspection.h"
+#include "app/device_check.h"
 
 #include "app/program_version.h"
 #include "update/owed_defaults.h"
