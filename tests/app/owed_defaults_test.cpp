@@ -15,11 +15,6 @@ namespace bvu {
 namespace test {
 namespace {
 
-using emulator::CreateOptions;
-using emulator::FaultKind;
-using emulator::FaultRule;
-using Json = nlohmann::json;
-
 const char* const kFinishStatus =
     "The last update did not program the default values. Press Update to finish it.";
 

@@ -20,11 +20,6 @@ namespace bvu {
 namespace test {
 namespace {
 
-using emulator::CreateOptions;
-using emulator::FaultKind;
-using emulator::FaultRule;
-using Json = nlohmann::json;
-
 const char* const kSecondDevice =
     "A second device is connected and was ignored; connect one device at a time. Ignored: 1-2 "
     "(run mode).";

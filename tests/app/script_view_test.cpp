@@ -15,11 +15,6 @@ namespace bvu {
 namespace test {
 namespace {
 
-using emulator::CreateOptions;
-using emulator::FaultKind;
-using emulator::FaultRule;
-using Json = nlohmann::json;
-
 const char* const kCarried = " (carried: package 2.07, video 1.02, control 1.12)";
 
 // Pulled off the bus in the middle of the video download: the after record has what the run

@@ -17,10 +17,6 @@ namespace bvu {
 namespace test {
 namespace {
 
-using emulator::CreateOptions;
-using emulator::FaultKind;
-using emulator::FaultRule;
-using emulator::Guise;
 using emulator::TraceEntry;
 
 CreateOptions at(const std::string& port, const std::string& serial, bool incomplete = false) {

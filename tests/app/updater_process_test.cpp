@@ -15,11 +15,6 @@ namespace bvu {
 namespace test {
 namespace {
 
-using emulator::CreateOptions;
-using emulator::FaultKind;
-using emulator::FaultRule;
-using emulator::Guise;
-
 const char* const kUsbAdvice =
     "The update failed due to a USB communication error.\\nPlease check that all cables are "
     "properly connected.";

@@ -14,6 +14,13 @@
 namespace bvu {
 namespace test {
 
+// What every process test speaks of.
+using emulator::CreateOptions;
+using emulator::FaultKind;
+using emulator::FaultRule;
+using emulator::Guise;
+using Json = nlohmann::json;
+
 // The compressed waits must still outlast what a loaded machine needs: the 10-second wait for
 // the device to attach is 500 ms at 0.05. Sanitizers slow the program and the emulated device
 // down several times over.
